@@ -1,0 +1,70 @@
+// The kernel and GDI services the plug-in calls. On Windows they are the
+// system's own (kernel32, gdi32); elsewhere a stand-in library supplies them
+// with the same contracts, shared by the plug-in module and its host.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+#include "oemdll/host/ddi.h"
+#include "oemdll/host/platform.h"
+
+#ifdef _WIN32
+
+// gdi32 exports the Eng... services to user-mode printer drivers, but not
+// every gdi32 has them; this resolves the export at its first use and
+// behaves as a null palette where it is missing.
+HPALETTE APIENTRY EngCreatePalette(ULONG iMode, ULONG cColors, ULONG* pulColors, FLONG flRed, FLONG flGreen,
+                                   FLONG flBlue);
+
+#else
+
+#define HOST_SERVICE extern "C" __attribute__((visibility("default")))
+
+HOST_SERVICE HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HOST_SERVICE HLOCAL LocalReAlloc(HLOCAL hMem, SIZE_T uBytes, UINT uFlags);
+HOST_SERVICE HLOCAL LocalFree(HLOCAL hMem);
+HOST_SERVICE void SetLastError(DWORD dwErrCode);
+HOST_SERVICE DWORD GetLastError(void);
+HOST_SERVICE LONG InterlockedIncrement(LONG volatile* addend);
+HOST_SERVICE LONG InterlockedDecrement(LONG volatile* addend);
+
+HOST_SERVICE HPALETTE EngCreatePalette(ULONG iMode, ULONG cColors, ULONG* pulColors, FLONG flRed, FLONG flGreen,
+                                       FLONG flBlue);
+HOST_SERVICE HPALETTE CreatePalette(const LOGPALETTE* plpal);
+HOST_SERVICE UINT GetPaletteEntries(HPALETTE hpal, UINT iStart, UINT cEntries, PALETTEENTRY* pPalEntries);
+HOST_SERVICE BOOL DeleteObject(HGDIOBJ ho);
+
+// The stand-in's share of the ordinary allocator, so that the allocation
+// of objects and records can be counted and failed like any other.
+HOST_SERVICE void* StandinObjectAlloc(SIZE_T bytes);
+HOST_SERVICE void StandinObjectFree(void* p);
+
+#endif
+
+namespace host {
+
+// Objects and records come from the ordinary allocator, without throwing:
+// a null result is an allocation failure the caller reports.
+template <typename T>
+T* NewObject() {
+#ifdef _WIN32
+    void* p = ::operator new(sizeof(T), std::nothrow);
+#else
+    void* p = StandinObjectAlloc(sizeof(T));
+#endif
+    return p ? new (p) T() : nullptr;
+}
+
+template <typename T>
+void DestroyObject(T* object) {
+    if (!object) return;
+    object->~T();
+#ifdef _WIN32
+    ::operator delete(object);
+#else
+    StandinObjectFree(object);
+#endif
+}
+
+}  // namespace host

@@ -1,0 +1,64 @@
+// RasterPlugin: the plug-in object the host drives through IPrintOemUni2.
+#pragma once
+
+#include "oemdll/host/printer.h"
+
+class RasterPlugin final : public IPrintOemUni2 {
+public:
+    RasterPlugin();
+    ~RasterPlugin();
+    RasterPlugin(const RasterPlugin&) = delete;
+    RasterPlugin& operator=(const RasterPlugin&) = delete;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IPrintOemUni2
+    HRESULT STDMETHODCALLTYPE GetInfo(DWORD dwMode, PVOID pBuffer, DWORD cbSize, PDWORD pcbNeeded) override;
+    HRESULT STDMETHODCALLTYPE DevMode(DWORD dwMode, POEMDMPARAM pOemDMParam) override;
+    HRESULT STDMETHODCALLTYPE EnableDriver(DWORD dwOemIntfVersion, DWORD cbSize, PDRVENABLEDATA pded) override;
+    HRESULT STDMETHODCALLTYPE DisableDriver() override;
+    HRESULT STDMETHODCALLTYPE EnablePDEV(PDEVOBJ pdevobj, PWSTR pPrinterName, ULONG cPatterns,
+                                         HSURF* phsurfPatterns, ULONG cjGdiInfo, GDIINFO* pGdiInfo,
+                                         ULONG cjDevInfo, DEVINFO* pDevInfo, DRVENABLEDATA* pded,
+                                         PDEVOEM* pDevOem) override;
+    HRESULT STDMETHODCALLTYPE DisablePDEV(PDEVOBJ pdevobj) override;
+    HRESULT STDMETHODCALLTYPE ResetPDEV(PDEVOBJ pdevobjOld, PDEVOBJ pdevobjNew) override;
+    HRESULT STDMETHODCALLTYPE PublishDriverInterface(IUnknown* pIUnknown) override;
+    HRESULT STDMETHODCALLTYPE GetImplementedMethod(char* pMethodName) override;
+    HRESULT STDMETHODCALLTYPE DriverDMS(PVOID pDevObj, PVOID pBuffer, DWORD cbSize, PDWORD pcbNeeded) override;
+    HRESULT STDMETHODCALLTYPE CommandCallback(PDEVOBJ pdevobj, DWORD dwCallbackID, DWORD dwCount, PDWORD pdwParams,
+                                              INT* piResult) override;
+    HRESULT STDMETHODCALLTYPE ImageProcessing(PDEVOBJ pdevobj, PBYTE pSrcBitmap, PBITMAPINFOHEADER pBitmapInfoHeader,
+                                              PBYTE pColorTable, DWORD dwCallbackID, PIPPARAMS pIPParams,
+                                              PBYTE* ppbResult) override;
+    HRESULT STDMETHODCALLTYPE FilterGraphics(PDEVOBJ pdevobj, PBYTE pBuf, DWORD dwLen) override;
+    HRESULT STDMETHODCALLTYPE Compression(PDEVOBJ pdevobj, PBYTE pInBuf, PBYTE pOutBuf, DWORD dwInLen,
+                                          DWORD dwOutLen, INT* piResult) override;
+    HRESULT STDMETHODCALLTYPE HalftonePattern(PDEVOBJ pdevobj, PBYTE pHTPattern, DWORD dwHTPatternX,
+                                              DWORD dwHTPatternY, DWORD dwHTNumPatterns, DWORD dwCallbackID,
+                                              PBYTE pResource, DWORD dwResourceSize) override;
+    HRESULT STDMETHODCALLTYPE MemoryUsage(PDEVOBJ pdevobj, POEMMEMORYUSAGE pMemoryUsage) override;
+    HRESULT STDMETHODCALLTYPE TTYGetInfo(PDEVOBJ pdevobj, DWORD dwInfoIndex, PVOID pOutputBuf, DWORD dwSize,
+                                         DWORD* pcbcNeeded) override;
+    HRESULT STDMETHODCALLTYPE DownloadFontHeader(PDEVOBJ pdevobj, PUNIFONTOBJ pUFObj, DWORD* pdwResult) override;
+    HRESULT STDMETHODCALLTYPE DownloadCharGlyph(PDEVOBJ pdevobj, PUNIFONTOBJ pUFObj, HGLYPH hGlyph, PDWORD pdwWidth,
+                                                DWORD* pdwResult) override;
+    HRESULT STDMETHODCALLTYPE TTDownloadMethod(PDEVOBJ pdevobj, PUNIFONTOBJ pUFObj, DWORD* pdwResult) override;
+    HRESULT STDMETHODCALLTYPE OutputCharStr(PDEVOBJ pdevobj, PUNIFONTOBJ pUFObj, DWORD dwType, DWORD dwCount,
+                                            PVOID pGlyph) override;
+    HRESULT STDMETHODCALLTYPE SendFontCmd(PDEVOBJ pdevobj, PUNIFONTOBJ pUFObj, PFINVOCATION pFInv) override;
+    HRESULT STDMETHODCALLTYPE TextOutAsBitmap(SURFOBJ* pso, STROBJ* pstro, FONTOBJ* pfo, CLIPOBJ* pco,
+                                              RECTL* prclExtra, RECTL* prclOpaque, BRUSHOBJ* pboFore,
+                                              BRUSHOBJ* pboOpaque, POINTL* pptlOrg, MIX mix) override;
+    HRESULT STDMETHODCALLTYPE WritePrinter(PDEVOBJ pdevobj, PVOID pBuf, DWORD cbBuffer, PDWORD pcbWritten) override;
+
+    LONG volatile refCount;
+    // The host's helper, holding one counted reference while non-null.
+    IPrintOemDriverUni* driverHelp;
+};
+
+// A new plug-in object holding one reference, or null when memory is short.
+RasterPlugin* CreateRasterPlugin();

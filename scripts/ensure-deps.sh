@@ -1,0 +1,33 @@
+#!/bin/sh
+# Makes sure the Debian packages a build needs are present: installs the
+# missing ones when run as root, otherwise names them and stops.
+#   ensure-deps.sh native     compilers, CMake, Ninja, GoogleTest, Benchmark
+set -eu
+
+need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils"
+
+case "${1:-native}" in
+    native) need=$need_native ;;
+    *) echo "ensure-deps: unknown set '$1'" >&2; exit 2 ;;
+esac
+
+missing=""
+for pkg in $need; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    case "$status" in
+        *"install ok installed"*) ;;
+        *) missing="$missing $pkg" ;;
+    esac
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "ensure-deps: missing Debian packages:$missing" >&2
+    echo "ensure-deps: install them with: sudo apt-get install$missing" >&2
+    exit 1
+fi
+echo "ensure-deps: installing$missing" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -1,0 +1,40 @@
+// Loads the plug-in module by path, the way the print pipeline does, and
+// finds its two exports.
+#pragma once
+
+#include <string>
+
+#include "oemdll/host/platform.h"
+
+namespace standin {
+
+typedef HRESULT(STDMETHODCALLTYPE* DllGetClassObjectFn)(REFCLSID rclsid, REFIID riid, void** ppv);
+typedef HRESULT(STDMETHODCALLTYPE* DllCanUnloadNowFn)(void);
+
+class PluginModule {
+public:
+    PluginModule() = default;
+    ~PluginModule();
+    PluginModule(const PluginModule&) = delete;
+    PluginModule& operator=(const PluginModule&) = delete;
+
+    // Loads the module and resolves both exports. On failure returns false
+    // and says why in error(); nothing stays loaded.
+    bool Load(const std::string& path);
+    void Unload();
+
+    bool loaded() const { return handle_ != nullptr; }
+    const std::string& error() const { return error_; }
+
+    DllGetClassObjectFn getClassObject = nullptr;
+    DllCanUnloadNowFn canUnloadNow = nullptr;
+
+private:
+    void* handle_ = nullptr;
+    std::string error_;
+};
+
+// The path of the plug-in module built with this tree.
+std::string DefaultModulePath();
+
+}  // namespace standin

@@ -1,0 +1,46 @@
+// Test controls of the stand-in platform services: allocation counting and
+// failure injection, and palette-read faults. The plug-in never calls these;
+// hosts and tests do, and they reach the same instance the plug-in module
+// uses, as a Windows host and its plug-ins share one kernel32 and gdi32.
+#pragma once
+
+#include <cstdint>
+
+#include "oemdll/host/platform.h"
+
+namespace standin {
+
+// Every LocalAlloc, growing or shrinking LocalReAlloc and object allocation
+// counts as one allocation.
+std::uint64_t AllocationCount();
+// Blocks and objects allocated and not yet freed.
+std::int64_t LiveAllocations();
+// Makes the nth allocation from now fail (1 = the next one); 0 disarms.
+void FailNthAllocation(std::uint64_t n);
+// Makes every allocation from the nth on fail; 0 disarms.
+void FailAllocationsFrom(std::uint64_t n);
+
+// Limits what GetPaletteEntries copies: a negative limit copies normally,
+// 0 makes every read fail, k > 0 copies at most k entries.
+void SetPaletteReadLimit(int limit);
+// Makes EngCreatePalette return a null handle while set.
+void FailPaletteCreation(bool fail);
+// Palettes created and not yet deleted.
+int LivePalettes();
+// Number of entries of a palette; -1 for a handle that is no palette.
+int PaletteSize(HPALETTE palette);
+// The mode a palette was created with by EngCreatePalette (0 for CreatePalette).
+unsigned PaletteMode(HPALETTE palette);
+
+// Puts every control back to normal (counters keep counting).
+void ResetFaults();
+
+// Scope guard that undoes every fault when it ends.
+struct FaultScope {
+    FaultScope() = default;
+    FaultScope(const FaultScope&) = delete;
+    FaultScope& operator=(const FaultScope&) = delete;
+    ~FaultScope() { ResetFaults(); }
+};
+
+}  // namespace standin

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "oemdll/host/services.h"
+#include "oemdll/output/filter_stream.h"
 #include "oemdll/server/module.h"
 
 RasterPlugin* CreateRasterPlugin() { return host::NewObject<RasterPlugin>(); }
@@ -112,7 +113,9 @@ HRESULT STDMETHODCALLTYPE RasterPlugin::ImageProcessing(PDEVOBJ, PBYTE, PBITMAPI
     return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE RasterPlugin::FilterGraphics(PDEVOBJ, PBYTE, DWORD) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE RasterPlugin::FilterGraphics(PDEVOBJ pdevobj, PBYTE pBuf, DWORD dwLen) {
+    return StreamFilteredBlock(driverHelp, pdevobj, pBuf, dwLen);
+}
 
 // ---- Optional methods this plug-in does not implement ----
 

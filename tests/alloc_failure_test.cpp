@@ -4,7 +4,9 @@
 
 #include "oemdll/host/printer.h"
 #include "oemdll/server/module.h"
+#include "oemdll/capture/band_capture.h"
 #include "standin/platform/control.h"
+#include "tests/support/device_fixture.h"
 #include "tests/support/junk.h"
 
 namespace {
@@ -37,6 +39,136 @@ TEST(AllocationFailure, ObjectThatCannotBeMadeIsOutOfMemory) {
     static_cast<IUnknown*>(ppv)->Release();
     factory->Release();
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
+}
+
+}  // namespace
+
+// ---- Device records and band capture ----
+
+namespace {
+
+using testsupport::DeviceTest;
+using testsupport::MakePalette;
+
+class CaptureFailureTest : public DeviceTest {
+protected:
+    void TearDown() override {
+        standin::ResetFaults();
+        DeviceTest::TearDown();
+        EXPECT_EQ(standin::LiveAllocations(), baseline) << "everything allocated is freed";
+    }
+    std::int64_t baseline = standin::LiveAllocations();
+};
+
+TEST_F(CaptureFailureTest, RecordThatCannotBeMadeIsReportedWithNoRecord) {
+    standin::FailNthAllocation(1);
+    DRVENABLEDATA hostTable = ddi.EnableData();
+    GDIINFO gdi{};
+    DEVINFO dev{};
+    PDEVOEM record = junk::Pointer();
+    EXPECT_EQ(plugin->EnablePDEV(&pdevobj, nullptr, 0, nullptr, sizeof gdi, &gdi, sizeof dev, &dev, &hostTable,
+                                 &record),
+              E_FAIL);
+    EXPECT_EQ(record, nullptr);
+}
+
+TEST_F(CaptureFailureTest, TwentyFourBitPaletteIsCreatedAsBgrAndLeftToTheHost) {
+    const int before = standin::LivePalettes();
+    ASSERT_EQ(Enable(24), S_OK);
+    ASSERT_NE(devInfo.hpalDefault, nullptr);
+    EXPECT_EQ(standin::PaletteMode(devInfo.hpalDefault), PAL_BGR);
+    Disable();
+    EXPECT_EQ(standin::LivePalettes(), before + 1) << "the host owns the palette";
+
+    standin::FailPaletteCreation(true);
+    ASSERT_EQ(Enable(24, reinterpret_cast<HPALETTE>(junk::Pointer())), S_OK);
+    EXPECT_EQ(devInfo.hpalDefault, nullptr) << "a failed creation is stored as it is";
+    EXPECT_EQ(device()->palette, nullptr);
+}
+
+TEST_F(CaptureFailureTest, GrowthUsesOneExactReallocationPerBand) {
+    ASSERT_EQ(Enable(), S_OK);
+    ASSERT_EQ(Band(384, 2, 0x00), S_OK);  // color table and first block
+    const auto before = standin::AllocationCount();
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(Band(384, 2, 0x00), S_OK);
+    EXPECT_EQ(standin::AllocationCount() - before, 10u);
+    EXPECT_EQ(standin::LiveAllocations() - baseline, 4) << "plug-in object, record, color table and image";
+}
+
+TEST_F(CaptureFailureTest, FailedGrowthDiscardsTheWholeImage) {
+    struct Case {
+        const char* what;
+        int bandsBefore;
+    } const cases[] = {{"first band", 0}, {"second band", 1}, {"fourth band", 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Enable(), S_OK);
+        ASSERT_EQ(Band(384, 1, 0x00), S_OK);  // builds the color table
+        ReleaseImage(device());
+        for (int i = 0; i < c.bandsBefore; ++i) ASSERT_EQ(Band(384, 2, 0x11), S_OK);
+
+        standin::FailNthAllocation(1);
+        EXPECT_EQ(Band(384, 2, 0x22), E_FAIL);
+        EXPECT_EQ(device()->image, nullptr);
+        EXPECT_EQ(device()->imageSize, 0u);
+
+        ASSERT_EQ(Band(384, 3, 0x33), S_OK);
+        EXPECT_EQ(device()->imageSize, 3u * 48) << "the next band starts a new image";
+        EXPECT_EQ(device()->infoHeader.biHeight, 3);
+        EXPECT_EQ(device()->image[0], 0x33);
+        Disable();
+    }
+}
+
+TEST_F(CaptureFailureTest, ColorTableFailuresFailTheFirstBandOnly) {
+    std::vector<PALETTEENTRY> entries(16, PALETTEENTRY{9, 9, 9, 0});
+    HPALETTE palette = MakePalette(entries);
+    palettes.push_back(palette);
+    struct Case {
+        const char* what;
+        DWORD id;
+        int failAllocation;  // 0: none
+        int readLimit;       // -1: normal
+        bool tableKept;
+    } const cases[] = {
+        {"mono table allocation", 1, 1, -1, false},
+        {"palette table allocation", 2, 1, -1, false},
+        {"temporary entry array", 2, 2, -1, true},
+        {"palette read fails", 2, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Enable(8, palette), S_OK);
+        if (c.failAllocation) standin::FailNthAllocation(static_cast<std::uint64_t>(c.failAllocation));
+        standin::SetPaletteReadLimit(c.readLimit);
+        EXPECT_EQ(Band(16, 2, 0x00, c.id), E_FAIL);
+        standin::ResetFaults();
+        EXPECT_EQ(device()->headerRecorded, TRUE);
+        EXPECT_EQ(device()->colorTable != nullptr, c.tableKept);
+        EXPECT_EQ(device()->imageSize, 0u);
+
+        const auto before = standin::AllocationCount();
+        EXPECT_EQ(Band(16, 2, 0x00, c.id), S_OK);
+        EXPECT_EQ(standin::AllocationCount() - before, 1u) << "only the image; the table is not retried";
+        EXPECT_EQ(device()->infoHeader.biHeight, 2);
+        Disable();
+    }
+}
+
+TEST_F(CaptureFailureTest, ShortPaletteReadLeavesTheRestBlack) {
+    std::vector<PALETTEENTRY> entries(256, PALETTEENTRY{200, 100, 50, 0});
+    HPALETTE palette = MakePalette(entries);
+    palettes.push_back(palette);
+    standin::SetPaletteReadLimit(5);
+    ASSERT_EQ(Enable(8, palette), S_OK);
+    ASSERT_EQ(Band(16, 1, 0x00, 3), S_OK);
+    const RGBQUAD* table = device()->colorTable;
+    for (int i = 0; i < 255; ++i) {
+        const RGBQUAD want = i < 5 ? RGBQUAD{50, 100, 200, 0} : RGBQUAD{0, 0, 0, 0};
+        ASSERT_EQ(0, std::memcmp(&table[i], &want, 4)) << "entry " << i;
+    }
+    const RGBQUAD white{255, 255, 255, 0};
+    EXPECT_EQ(0, std::memcmp(&table[255], &white, 4));
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "oemdll/capture/band_capture.h"
+#include "oemdll/capture/device.h"
 #include "oemdll/host/services.h"
 #include "oemdll/output/filter_stream.h"
 #include "oemdll/server/module.h"
@@ -99,18 +101,21 @@ HRESULT STDMETHODCALLTYPE RasterPlugin::ResetPDEV(PDEVOBJ, PDEVOBJ) { return S_O
 
 HRESULT STDMETHODCALLTYPE RasterPlugin::DevMode(DWORD, POEMDMPARAM) { return E_NOTIMPL; }
 
-HRESULT STDMETHODCALLTYPE RasterPlugin::EnableDriver(DWORD, DWORD, PDRVENABLEDATA) { return E_NOTIMPL; }
-
-HRESULT STDMETHODCALLTYPE RasterPlugin::EnablePDEV(PDEVOBJ, PWSTR, ULONG, HSURF*, ULONG, GDIINFO*, ULONG, DEVINFO*,
-                                                   DRVENABLEDATA*, PDEVOEM*) {
-    return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE RasterPlugin::EnableDriver(DWORD, DWORD, PDRVENABLEDATA pded) {
+    return ::EnableDriver(pded);
 }
 
-HRESULT STDMETHODCALLTYPE RasterPlugin::DisablePDEV(PDEVOBJ) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE RasterPlugin::EnablePDEV(PDEVOBJ, PWSTR, ULONG, HSURF*, ULONG, GDIINFO* pGdiInfo, ULONG,
+                                                   DEVINFO* pDevInfo, DRVENABLEDATA* pded, PDEVOEM* pDevOem) {
+    return ::EnablePDEV(pded, pGdiInfo, pDevInfo, pDevOem);
+}
 
-HRESULT STDMETHODCALLTYPE RasterPlugin::ImageProcessing(PDEVOBJ, PBYTE, PBITMAPINFOHEADER, PBYTE, DWORD, PIPPARAMS,
-                                                        PBYTE*) {
-    return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE RasterPlugin::DisablePDEV(PDEVOBJ pdevobj) { return ::DisablePDEV(pdevobj); }
+
+HRESULT STDMETHODCALLTYPE RasterPlugin::ImageProcessing(PDEVOBJ pdevobj, PBYTE pSrcBitmap,
+                                                        PBITMAPINFOHEADER pBitmapInfoHeader, PBYTE,
+                                                        DWORD dwCallbackID, PIPPARAMS pIPParams, PBYTE* ppbResult) {
+    return AppendBand(pdevobj, pSrcBitmap, pBitmapInfoHeader, dwCallbackID, pIPParams, ppbResult);
 }
 
 HRESULT STDMETHODCALLTYPE RasterPlugin::FilterGraphics(PDEVOBJ pdevobj, PBYTE pBuf, DWORD dwLen) {

@@ -9,6 +9,7 @@
 #include "oemdll/capture/device.h"
 #include "oemdll/host/services.h"
 #include "oemdll/output/filter_stream.h"
+#include "oemdll/server/devmode.h"
 #include "oemdll/server/module.h"
 
 RasterPlugin* CreateRasterPlugin() { return host::NewObject<RasterPlugin>(); }
@@ -99,7 +100,9 @@ HRESULT STDMETHODCALLTYPE RasterPlugin::ResetPDEV(PDEVOBJ, PDEVOBJ) { return S_O
 
 // ---- Device, capture and output methods ----
 
-HRESULT STDMETHODCALLTYPE RasterPlugin::DevMode(DWORD, POEMDMPARAM) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE RasterPlugin::DevMode(DWORD dwMode, POEMDMPARAM pOemDMParam) {
+    return DevModeRequest(dwMode, pOemDMParam);
+}
 
 HRESULT STDMETHODCALLTYPE RasterPlugin::EnableDriver(DWORD, DWORD, PDRVENABLEDATA pded) {
     return ::EnableDriver(pded);

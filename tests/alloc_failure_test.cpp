@@ -5,8 +5,10 @@
 #include "oemdll/host/printer.h"
 #include "oemdll/server/module.h"
 #include "oemdll/capture/band_capture.h"
+#include "standin/host/print_job.h"
 #include "standin/platform/control.h"
 #include "tests/support/device_fixture.h"
+#include "tests/support/stream_model.h"
 #include "tests/support/junk.h"
 
 namespace {
@@ -169,6 +171,55 @@ TEST_F(CaptureFailureTest, ShortPaletteReadLeavesTheRestBlack) {
     }
     const RGBQUAD white{255, 255, 255, 0};
     EXPECT_EQ(0, std::memcmp(&table[255], &white, 4));
+}
+
+}  // namespace
+
+// ---- Whole jobs through the loaded module ----
+
+namespace {
+
+TEST(JobAllocationFailure, EveryFailingAllocationIsReportedAndNothingLeaks) {
+    using testsupport::MakePage;
+    const std::vector<standin::Document> documents = {
+        {MakePage({384, 40, {{0, 10}}, {}, 1}), MakePage({384, 40, {}, {}, 2})}};
+    standin::JobOptions options;
+    options.bandRows = 16;
+
+    const std::int64_t live = standin::LiveAllocations();
+    const std::uint64_t before = standin::AllocationCount();
+    const standin::JobResult clean = standin::RunJob(documents, options);
+    ASSERT_TRUE(clean.ok) << clean.error;
+    const std::uint64_t allocations = standin::AllocationCount() - before;
+    ASSERT_EQ(clean.output, testsupport::ModelCapture(documents));
+    ASSERT_EQ(standin::LiveAllocations(), live);
+
+    for (std::uint64_t n = 1; n <= allocations; ++n) {
+        standin::FaultScope faults;
+        standin::FailNthAllocation(n);
+        const standin::JobResult result = standin::RunJob(documents, options);
+        EXPECT_EQ(standin::LiveAllocations(), live) << "allocation " << n;
+        EXPECT_FALSE(result.ok) << "allocation " << n << " failed unnoticed";
+        EXPECT_FALSE(result.error.empty()) << "allocation " << n;
+        // A failed band aborts the job: whatever was printed is a prefix of
+        // the clean stream.
+        EXPECT_LE(result.output.size(), clean.output.size()) << "allocation " << n;
+    }
+}
+
+TEST(JobAllocationFailure, FailedBandIsNamedWithItsResult) {
+    using testsupport::MakePage;
+    const std::vector<standin::Document> documents = {{MakePage({384, 64, {}, {}, 3})}};
+    standin::JobOptions options;
+    options.bandRows = 16;
+    standin::FaultScope faults;
+    // The job allocates the factory, the object, the record, the color
+    // table and the first band's image; the sixth grows it for the second.
+    standin::FailNthAllocation(6);
+    const standin::JobResult result = standin::RunJob(documents, options);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, "ImageProcessing failed: 0x80004005");
+    EXPECT_TRUE(result.output.empty()) << "the discarded image is not printed at the aborted end";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "oemdll/capture/hooks.h"
 
 #include "oemdll/capture/device.h"
+#include "oemdll/output/emission.h"
 
 namespace {
 
@@ -20,6 +21,9 @@ BOOL APIENTRY DrvStartDoc(SURFOBJ* pso, LPWSTR pwszDocName, DWORD dwJobId) {
 }
 
 BOOL APIENTRY DrvEndDoc(SURFOBJ* pso, FLONG fl) {
+    // The document goes to the printer before the host ends it; an aborted
+    // document is printed like any other.
+    if (OemDevice* device = DeviceOfSurface(pso)) EmitDocument(reinterpret_cast<PDEVOBJ>(pso->dhpdev), device);
     auto host = SavedHook<PFN_DrvEndDoc>(pso, HOOK_SLOT_END_DOC);
     return host ? host(pso, fl) : FALSE;
 }

@@ -1,0 +1,36 @@
+#include "oemdll/output/emission.h"
+
+#include "oemdll/capture/band_capture.h"
+#include "oemdll/output/row_command.h"
+
+void EmitMonoImage(PDEVOBJ pdevobj, const BYTE* data, DWORD dataSize, LONG width, LONG rows) {
+    if (!pdevobj || !pdevobj->pDrvProcs || !pdevobj->pDrvProcs->DrvWriteSpoolBuf || !data || width < 1) return;
+    const LONG stride = RowStride(width);
+
+    // The recorded row count may claim more rows than the image holds.
+    const LONG held = static_cast<LONG>(dataSize / static_cast<DWORD>(stride));
+    if (rows > held) rows = held;
+
+    const LONG first = LeadingBlankRows(width, rows, data) / ROW_GROUP * ROW_GROUP;
+    const LONG end = rows - TrailingBlankRows(width, rows, data) / ROW_GROUP * ROW_GROUP;
+    const LONG sendWidth = width > PRINT_WIDTH_DOTS ? PRINT_WIDTH_DOTS : width;
+    const DWORD rowBytes = static_cast<DWORD>(sendWidth + 7) / 8;
+
+    RowCommand command = MakeRowCommand();
+    SetRowDots(command, static_cast<DWORD>(sendWidth));
+    for (LONG r = first; r < end; ++r) {
+        const BYTE* row = data + static_cast<size_t>(r) * static_cast<size_t>(stride);
+        for (DWORD i = 0; i < rowBytes; ++i) command.data[i] = static_cast<BYTE>(~row[i]);
+        // Every row is attempted; the count taken is not examined.
+        pdevobj->pDrvProcs->DrvWriteSpoolBuf(pdevobj, &command, rowBytes + ROW_COMMAND_HEADER_BYTES);
+    }
+}
+
+void EmitDocument(PDEVOBJ pdevobj, OemDevice* device) {
+    if (!device || !device->image) return;
+    BITMAPINFOHEADER& header = device->infoHeader;
+    const LONG rows = header.biHeight;
+    header.biHeight = static_cast<LONG>(0u - static_cast<DWORD>(rows));
+    if (header.biBitCount == 1) EmitMonoImage(pdevobj, device->image, device->imageSize, header.biWidth, rows);
+    ReleaseImage(device);
+}

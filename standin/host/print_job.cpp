@@ -1,0 +1,332 @@
+#include "standin/host/print_job.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "oemdll/host/services.h"
+#include "standin/host/host_ddi.h"
+#include "standin/host/plugin_module.h"
+#include "standin/host/spool_helper.h"
+
+namespace standin {
+
+namespace {
+
+const CLSID kPluginClass = {0x6D6ABF26, 0x9F38, 0x11D1, {0x88, 0x2A, 0x00, 0xC0, 0x4F, 0xB9, 0x61, 0xEC}};
+constexpr DWORD kPluginSignature = 0x4D534654;
+constexpr DWORD kPrintRowBytes = 48;
+constexpr FLONG kEndDocAbort = 1;
+
+const char* const kOptionalMethods[] = {
+    "CommandCallback", "Compression",     "DownloadCharGlyph", "DownloadFontHeader", "FilterGraphics",
+    "HalftonePattern", "ImageProcessing", "MemoryUsage",       "OutputCharStr",      "SendFontCmd",
+    "TextOutAsBitmap", "TTDownloadMethod", "TTYGetInfo",       "WritePrinter",
+};
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+// Everything one job's host holds; torn down in the platform's order.
+struct Host {
+    JobResult* result = nullptr;
+    PluginModule module;
+    IPrintOemUni2* plugin = nullptr;
+    SpoolHelper helper;
+    HostDdi ddi;
+    HostSurface surface{};
+    DRVPROCS procs{};
+    DEVOBJ devobj{};
+    GDIINFO gdiInfo{};
+    DEVINFO devInfo{};
+    HPALETTE hostPalette = nullptr;
+    BYTE devmode[16] = {};
+    DRVENABLEDATA pluginTable{};
+    bool driverEnabled = false;
+    bool pdevEnabled = false;
+
+    bool Fail(const std::string& what) {
+        if (result->error.empty()) result->error = what;
+        return false;
+    }
+    bool Check(const char* call, HRESULT hr) {
+        return SUCCEEDED(hr) ? true : Fail(std::string(call) + " failed: " + Hex(hr));
+    }
+
+    template <typename F>
+    F Hook(ULONG function) const {
+        for (ULONG i = 0; i < pluginTable.c; ++i) {
+            if (pluginTable.pdrvfn[i].iFunc == function) return FromPfn<F>(pluginTable.pdrvfn[i].pfn);
+        }
+        return nullptr;
+    }
+
+    static DWORD APIENTRY WriteSpool(PDEVOBJ pdevobj, PVOID buffer, DWORD size) {
+        auto* self = reinterpret_cast<Host*>(pdevobj->hOEM);
+        const BYTE* bytes = static_cast<const BYTE*>(buffer);
+        self->result->output.insert(self->result->output.end(), bytes, bytes + size);
+        ++self->result->stats.commands;
+        return size;
+    }
+};
+
+bool StartUp(Host& host, const JobOptions& options) {
+    const std::string path = options.modulePath.empty() ? DefaultModulePath() : options.modulePath;
+    if (!host.module.Load(path)) return host.Fail(host.module.error());
+
+    void* ppv = nullptr;
+    if (!host.Check("DllGetClassObject", host.module.getClassObject(kPluginClass, IID_IClassFactory, &ppv)))
+        return false;
+    auto* factory = static_cast<IClassFactory*>(ppv);
+    ppv = nullptr;
+    const HRESULT created = factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv);
+    factory->Release();
+    if (!host.Check("CreateInstance(IID_IPrintOemUni2)", created)) return false;
+    host.plugin = static_cast<IPrintOemUni2*>(ppv);
+
+    DWORD value = 0, needed = 0;
+    if (!host.Check("GetInfo(OEMGI_GETSIGNATURE)", host.plugin->GetInfo(OEMGI_GETSIGNATURE, &value, 4, &needed)))
+        return false;
+    if (value != kPluginSignature) return host.Fail("GetInfo(OEMGI_GETSIGNATURE) gave an unknown signature " + Hex(HRESULT(value)));
+    if (!host.Check("GetInfo(OEMGI_GETVERSION)", host.plugin->GetInfo(OEMGI_GETVERSION, &value, 4, &needed)))
+        return false;
+
+    host.helper.takes = options.helperTakes;
+    host.helper.output = &host.result->output;
+    if (!host.Check("PublishDriverInterface", host.plugin->PublishDriverInterface(&host.helper))) return false;
+
+    for (const char* method : kOptionalMethods) {
+        std::string name = method;
+        if (host.plugin->GetImplementedMethod(&name[0]) == S_OK) host.result->claimed.push_back(method);
+    }
+    const char* needs = options.path == OutputPath::kCapture ? "ImageProcessing" : "FilterGraphics";
+    bool claims = false;
+    for (const std::string& m : host.result->claimed) claims = claims || m == needs;
+    if (!claims) return host.Fail(std::string("the plug-in does not claim ") + needs);
+
+    // The devmode section: its size, then its defaults, kept for the job.
+    OEMDMPARAM dm{};
+    dm.cbSize = sizeof dm;
+    HRESULT hr = host.plugin->DevMode(OEMDM_SIZE, &dm);
+    if (hr != E_NOTIMPL) {
+        if (!host.Check("DevMode(OEMDM_SIZE)", hr)) return false;
+        if (dm.cbBufSize > sizeof host.devmode) return host.Fail("DevMode(OEMDM_SIZE) asks for more than 16 bytes");
+        dm.pOEMDMOut = host.devmode;
+        if (!host.Check("DevMode(OEMDM_DEFAULT)", host.plugin->DevMode(OEMDM_DEFAULT, &dm))) return false;
+    }
+
+    if (!host.Check("EnableDriver", host.plugin->EnableDriver(PRINTER_OEMINTF_VERSION, sizeof host.pluginTable,
+                                                              &host.pluginTable)))
+        return false;
+    host.driverEnabled = true;
+    if (!host.pluginTable.pdrvfn || host.pluginTable.c == 0) return host.Fail("EnableDriver returned no hooks");
+
+    host.procs.DrvWriteSpoolBuf = &Host::WriteSpool;
+    host.devobj.dwSize = sizeof host.devobj;
+    host.devobj.hOEM = reinterpret_cast<HANDLE>(&host);
+    host.devobj.pDrvProcs = &host.procs;
+    host.devobj.pOEMDM = host.devmode;
+    host.ddi.Attach(host.surface, &host.devobj);
+
+    host.gdiInfo.ulVersion = 0x5000;
+    host.gdiInfo.ulTechnology = 2;  // raster printer
+    host.gdiInfo.cBitsPixel = options.depth;
+    host.gdiInfo.cPlanes = 1;
+    host.gdiInfo.ulLogPixelsX = host.gdiInfo.ulLogPixelsY = 203;
+    if (options.depth != 24) {
+        // A grey ramp for 8 bits, black and white for 1.
+        const int count = options.depth == 8 ? 256 : 2;
+        std::vector<BYTE> storage(sizeof(LOGPALETTE) + count * sizeof(PALETTEENTRY));
+        auto* logical = reinterpret_cast<LOGPALETTE*>(storage.data());
+        logical->palVersion = 0x300;
+        logical->palNumEntries = static_cast<WORD>(count);
+        for (int i = 0; i < count; ++i) {
+            const BYTE v = static_cast<BYTE>(count == 2 ? i * 255 : i);
+            logical->palPalEntry[i] = PALETTEENTRY{v, v, v, 0};
+        }
+        host.hostPalette = CreatePalette(logical);
+        host.devInfo.hpalDefault = host.hostPalette;
+    }
+
+    DRVENABLEDATA hostTable = host.ddi.EnableData();
+    WCHAR printer[] = {'r', 'a', 's', 't', 'e', 'r', 0};
+    PDEVOEM record = nullptr;
+    hr = host.plugin->EnablePDEV(&host.devobj, printer, 0, nullptr, sizeof host.gdiInfo, &host.gdiInfo,
+                                 sizeof host.devInfo, &host.devInfo, &hostTable, &record);
+    if (!host.Check("EnablePDEV", hr)) return false;
+    host.devobj.pdevOEM = record;
+    host.pdevEnabled = true;
+    return true;
+}
+
+// One band of a page as the host renders it for ImageProcessing: a
+// top-down DIB section erased to white, at the job's depth.
+struct RenderedBand {
+    std::vector<BYTE> pixels;
+    BITMAPINFOHEADER header{};
+    bool blank = true;
+};
+
+void RenderBand(const Page& page, LONG width, LONG top, LONG rows, ULONG depth, RenderedBand& band) {
+    const LONG stride = ((width * static_cast<LONG>(depth) + 31) / 32) * 4;
+    band.pixels.assign(static_cast<size_t>(stride) * rows, 0xFF);
+    band.blank = true;
+    for (LONG y = 0; y < rows; ++y) {
+        const LONG py = top + y;
+        if (py >= page.height) continue;
+        BYTE* row = band.pixels.data() + static_cast<size_t>(y) * stride;
+        for (LONG x = 0; x < page.width && x < width; ++x) {
+            if (!page.Black(x, py)) continue;
+            band.blank = false;
+            if (depth == 1) {
+                row[x / 8] = static_cast<BYTE>(row[x / 8] & ~(0x80 >> (x % 8)));
+            } else {
+                const LONG bytes = static_cast<LONG>(depth / 8);
+                std::memset(row + x * bytes, 0, static_cast<size_t>(bytes));
+            }
+        }
+    }
+    BITMAPINFOHEADER& h = band.header;
+    h = BITMAPINFOHEADER{};
+    h.biSize = sizeof h;
+    h.biWidth = width;
+    h.biHeight = rows;
+    h.biPlanes = 1;
+    h.biBitCount = static_cast<WORD>(depth);
+    h.biSizeImage = static_cast<DWORD>(band.pixels.size());
+    h.biXPelsPerMeter = h.biYPelsPerMeter = 7992;  // 203 dpi
+    h.biClrUsed = depth == 1 ? 2 : depth == 8 ? 256 : 0;
+}
+
+// The band's rows in printer order (1 = dot), each cut or padded to 48 bytes.
+void FilterBand(const Page& page, LONG width, LONG top, LONG rows, std::vector<BYTE>& block) {
+    block.assign(static_cast<size_t>(rows) * kPrintRowBytes, 0);
+    for (LONG y = 0; y < rows && top + y < page.height; ++y) {
+        BYTE* row = block.data() + static_cast<size_t>(y) * kPrintRowBytes;
+        for (LONG x = 0; x < page.width && x < width && x < LONG(kPrintRowBytes * 8); ++x) {
+            if (page.Black(x, top + y)) row[x / 8] = static_cast<BYTE>(row[x / 8] | (0x80 >> (x % 8)));
+        }
+    }
+}
+
+bool PrintDocument(Host& host, const Document& document, LONG width, const JobOptions& options, size_t& pagesDone,
+                   size_t pagesInJob) {
+    SURFOBJ* pso = &host.surface.surface;
+    auto startDoc = host.Hook<PFN_DrvStartDoc>(INDEX_DrvStartDoc);
+    auto endDoc = host.Hook<PFN_DrvEndDoc>(INDEX_DrvEndDoc);
+    auto startPage = host.Hook<PFN_DrvStartPage>(INDEX_DrvStartPage);
+    auto sendPage = host.Hook<PFN_DrvSendPage>(INDEX_DrvSendPage);
+    auto startBanding = host.Hook<PFN_DrvStartBanding>(INDEX_DrvStartBanding);
+    auto nextBand = host.Hook<PFN_DrvNextBand>(INDEX_DrvNextBand);
+    auto bandInfo = host.Hook<PFN_DrvQueryPerBandInfo>(INDEX_DrvQueryPerBandInfo);
+    if (!startDoc || !endDoc || !startPage || !sendPage || !startBanding || !nextBand || !bandInfo)
+        return host.Fail("EnableDriver did not hook all seven DDI functions");
+
+    host.ddi.bandSize = SIZEL{width, options.bandRows};
+    WCHAR name[] = {'j', 'o', 'b', 0};
+    if (!startDoc(pso, name, 1)) return host.Fail("DrvStartDoc returned FALSE");
+
+    RenderedBand band;
+    std::vector<BYTE> block;
+    bool ok = true;
+    for (const Page& page : document) {
+        if (!startPage(pso)) { ok = host.Fail("DrvStartPage returned FALSE"); break; }
+        POINTL origin{0, 0};
+        if (!startBanding(pso, &origin)) { ok = host.Fail("DrvStartBanding returned FALSE"); break; }
+        for (LONG top = 0; ok && top < page.height; top += options.bandRows) {
+            const LONG rows = page.height - top < options.bandRows ? page.height - top : options.bandRows;
+            PERBANDINFO info{};
+            if (bandInfo(pso, &info) == DDI_ERROR) { ok = host.Fail("DrvQueryPerBandInfo returned DDI_ERROR"); break; }
+            HRESULT hr;
+            if (options.path == OutputPath::kCapture) {
+                RenderBand(page, width, top, rows, options.depth, band);
+                IPPARAMS params{};
+                params.dwSize = sizeof params;
+                params.ptOffset = POINT{0, top};
+                params.bBanding = TRUE;
+                params.bBlankBand = band.blank ? TRUE : FALSE;
+                PBYTE processed = nullptr;
+                hr = host.plugin->ImageProcessing(&host.devobj, band.pixels.data(), &band.header, nullptr,
+                                                  options.callbackId, &params, &processed);
+                host.result->stats.blankBands += band.blank;
+                if (hr != S_OK) ok = host.Fail("ImageProcessing failed: " + Hex(hr));
+            } else {
+                FilterBand(page, width, top, rows, block);
+                const size_t before = host.helper.writeCount;
+                hr = host.plugin->FilterGraphics(&host.devobj, block.data(), static_cast<DWORD>(block.size()));
+                host.result->stats.commands += host.helper.writeCount - before;
+                if (hr != S_OK) ok = host.Fail("FilterGraphics returned " + Hex(hr) + (hr == S_FALSE ? " (short write)" : ""));
+            }
+            ++host.result->stats.bands;
+            host.result->stats.rowsRendered += static_cast<size_t>(rows);
+            if (ok && !nextBand(pso, &origin)) ok = host.Fail("DrvNextBand returned FALSE");
+        }
+        if (!ok) break;
+        if (!sendPage(pso)) { ok = host.Fail("DrvSendPage returned FALSE"); break; }
+        ++host.result->stats.pages;
+        ++pagesDone;
+        if (options.progress) options.progress(pagesDone, pagesInJob);
+    }
+    // A document that went wrong is still ended, as aborted.
+    const BOOL ended = endDoc(pso, ok ? 0 : kEndDocAbort);
+    if (ok && !ended) ok = host.Fail("DrvEndDoc returned FALSE");
+    ++host.result->stats.documents;
+    return ok;
+}
+
+void ShutDown(Host& host) {
+    if (host.pdevEnabled) {
+        const HRESULT hr = host.plugin->DisablePDEV(&host.devobj);
+        host.Check("DisablePDEV", hr);
+        host.devobj.pdevOEM = nullptr;
+    }
+    if (host.plugin) {
+        if (host.driverEnabled) host.Check("DisableDriver", host.plugin->DisableDriver());
+        const ULONG left = host.plugin->Release();
+        if (left != 0) host.Fail("Release left " + std::to_string(left) + " references");
+        host.plugin = nullptr;
+    }
+    if (host.hostPalette) DeleteObject(host.hostPalette);
+    if (host.gdiInfo.cBitsPixel == 24 && host.devInfo.hpalDefault) DeleteObject(host.devInfo.hpalDefault);
+    if (host.helper.refCount() != 1) host.Fail("the plug-in kept a reference to the helper");
+    if (host.module.loaded()) {
+        const HRESULT hr = host.module.canUnloadNow();
+        if (hr != S_OK) host.Fail("DllCanUnloadNow returned " + Hex(hr));
+    }
+}
+
+}  // namespace
+
+LONG SurfaceWidth(const std::vector<Document>& documents) {
+    LONG width = 0;
+    for (const Document& document : documents)
+        for (const Page& page : document) width = page.width > width ? page.width : width;
+    return width;
+}
+
+JobResult RunJob(const std::vector<Document>& documents, const JobOptions& options) {
+    JobResult result;
+    auto host = std::make_unique<Host>();
+    host->result = &result;
+    if (options.bandRows < 1) {
+        result.error = "band rows must be at least 1";
+        return result;
+    }
+    size_t pagesInJob = 0, pagesDone = 0;
+    for (const Document& d : documents) pagesInJob += d.size();
+
+    const LONG width = SurfaceWidth(documents);
+    bool ok = StartUp(*host, options);
+    for (size_t i = 0; ok && i < documents.size(); ++i)
+        ok = PrintDocument(*host, documents[i], width, options, pagesDone, pagesInJob);
+    ShutDown(*host);
+    for (const DdiCall& call : host->ddi.calls) result.hostCalls.push_back(call.function);
+    result.stats.bytes = result.output.size();
+    result.ok = ok && result.error.empty();
+    return result;
+}
+
+}  // namespace standin

@@ -1,0 +1,71 @@
+// The simulated print pipeline: runs whole jobs through a plug-in module
+// loaded by path, making the calls the universal printer driver makes, in
+// its order, and collecting what the plug-in writes to the printer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "oemdll/host/printer.h"
+
+namespace standin {
+
+// A page as the application drew it: one byte per dot, non-zero = black.
+struct Page {
+    LONG width = 0;
+    LONG height = 0;
+    std::vector<std::uint8_t> dots;  // width * height, row by row from the top
+
+    bool Black(LONG x, LONG y) const { return dots[static_cast<size_t>(y) * width + x] != 0; }
+};
+
+using Document = std::vector<Page>;
+
+enum class OutputPath {
+    kCapture,  // bands go to ImageProcessing; the plug-in prints at the document's end
+    kFilter,   // each band's rows go to FilterGraphics in printer order
+};
+
+struct JobOptions {
+    std::string modulePath;  // empty: the module built with this tree
+    OutputPath path = OutputPath::kCapture;
+    LONG bandRows = 256;
+    ULONG depth = 1;          // the host's rendering depth: 1, 8 or 24
+    DWORD callbackId = 1;     // passed to ImageProcessing
+    // How many bytes the helper's spool write reports taken for its nth call
+    // (filter path); null: all of them.
+    std::function<DWORD(size_t call, DWORD offered)> helperTakes;
+    // Called after each page is handed over (pages done, pages in the job).
+    std::function<void(size_t, size_t)> progress;
+};
+
+struct JobStats {
+    size_t documents = 0;
+    size_t pages = 0;
+    size_t bands = 0;
+    size_t blankBands = 0;
+    size_t rowsRendered = 0;
+    size_t commands = 0;  // spool writes made by the plug-in
+    size_t bytes = 0;     // bytes taken into the output stream
+};
+
+struct JobResult {
+    bool ok = false;
+    std::string error;          // the refused call and what it returned
+    std::vector<BYTE> output;   // the printer stream, both spool paths in order
+    JobStats stats;
+    std::vector<std::string> claimed;  // optional methods the plug-in claims
+    std::vector<ULONG> hostCalls;      // the host's own DDI entry points, in call order
+};
+
+// Runs the documents as one job on one device context.
+JobResult RunJob(const std::vector<Document>& documents, const JobOptions& options);
+
+// The width of the device's surface, which every page of the job is
+// rendered at: the widest page. The plug-in takes the width from the first
+// band a device context ever gives it, so it stays the same for the job.
+LONG SurfaceWidth(const std::vector<Document>& documents);
+
+}  // namespace standin

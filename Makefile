@@ -24,3 +24,7 @@ test: test-native
 
 clean:
 	rm -rf $(BUILD)
+
+.PHONY: bench
+bench: build
+	$(BUILD)/bench/oemdll_bench --benchmark_counters_tabular=true $(BENCH_ARGS)

@@ -1,5 +1,5 @@
-// Construction failures, made with the stand-in's allocation-failure
-// injection (native builds only).
+// Failures made with the stand-in's fault injection (native builds only):
+// objects, records, band capture and whole jobs.
 #include <gtest/gtest.h>
 
 #include "oemdll/host/printer.h"

@@ -3,6 +3,34 @@
 #include "oemdll/capture/band_capture.h"
 #include "oemdll/output/row_command.h"
 
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Copies n bytes inverted, a machine word at a time. A full printer row has
+// a fixed length, which lets the compiler unroll it completely.
+inline void InvertBytes(BYTE* dst, const BYTE* src, DWORD n) {
+    DWORD i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, src + i, 8);
+        word = ~word;
+        std::memcpy(dst + i, &word, 8);
+    }
+    for (; i < n; ++i) dst[i] = static_cast<BYTE>(~src[i]);
+}
+
+inline void InvertRow(BYTE* dst, const BYTE* src, DWORD n) {
+    if (n == static_cast<DWORD>(PRINT_ROW_BYTES)) {
+        InvertBytes(dst, src, static_cast<DWORD>(PRINT_ROW_BYTES));
+    } else {
+        InvertBytes(dst, src, n);
+    }
+}
+
+}  // namespace
+
 void EmitMonoImage(PDEVOBJ pdevobj, const BYTE* data, DWORD dataSize, LONG width, LONG rows) {
     if (!pdevobj || !pdevobj->pDrvProcs || !pdevobj->pDrvProcs->DrvWriteSpoolBuf || !data || width < 1) return;
     const LONG stride = RowStride(width);
@@ -16,13 +44,15 @@ void EmitMonoImage(PDEVOBJ pdevobj, const BYTE* data, DWORD dataSize, LONG width
     const LONG sendWidth = width > PRINT_WIDTH_DOTS ? PRINT_WIDTH_DOTS : width;
     const DWORD rowBytes = static_cast<DWORD>(sendWidth + 7) / 8;
 
+    // The host's table does not change while it waits for this call.
+    const auto write = pdevobj->pDrvProcs->DrvWriteSpoolBuf;
     RowCommand command = MakeRowCommand();
     SetRowDots(command, static_cast<DWORD>(sendWidth));
     for (LONG r = first; r < end; ++r) {
         const BYTE* row = data + static_cast<size_t>(r) * static_cast<size_t>(stride);
-        for (DWORD i = 0; i < rowBytes; ++i) command.data[i] = static_cast<BYTE>(~row[i]);
+        InvertRow(command.data, row, rowBytes);
         // Every row is attempted; the count taken is not examined.
-        pdevobj->pDrvProcs->DrvWriteSpoolBuf(pdevobj, &command, rowBytes + ROW_COMMAND_HEADER_BYTES);
+        write(pdevobj, &command, rowBytes + ROW_COMMAND_HEADER_BYTES);
     }
 }
 

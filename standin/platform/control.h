@@ -15,6 +15,11 @@ namespace standin {
 std::uint64_t AllocationCount();
 // Blocks and objects allocated and not yet freed.
 std::int64_t LiveAllocations();
+// Bytes of local memory held now, and the most held at once since the
+// last ResetPeakLocalBytes.
+std::uint64_t LiveLocalBytes();
+std::uint64_t PeakLocalBytes();
+void ResetPeakLocalBytes();
 // Makes the nth allocation from now fail (1 = the next one); 0 disarms.
 void FailNthAllocation(std::uint64_t n);
 // Makes every allocation from the nth on fail; 0 disarms.

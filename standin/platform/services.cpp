@@ -26,7 +26,17 @@ std::atomic<std::int64_t> g_live{0};
 std::atomic<std::uint64_t> g_failAt{0};
 std::atomic<std::uint64_t> g_failFrom{0};
 
+std::atomic<std::uint64_t> g_liveBytes{0};
+std::atomic<std::uint64_t> g_peakBytes{0};
+
 thread_local DWORD t_lastError = 0;
+
+void AddLocalBytes(std::uint64_t added, std::uint64_t removed) {
+    const std::uint64_t now = g_liveBytes.fetch_add(added - removed) + added - removed;
+    std::uint64_t peak = g_peakBytes.load();
+    while (now > peak && !g_peakBytes.compare_exchange_weak(peak, now)) {
+    }
+}
 
 // Counts one allocation and says whether it is to fail.
 bool NextAllocationFails() {
@@ -90,6 +100,7 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
         std::memset(data, 0xCD, uBytes);  // make reads of unset memory visible
     }
     g_live.fetch_add(1);
+    AddLocalBytes(uBytes, 0);
     return data;
 }
 
@@ -113,6 +124,7 @@ HLOCAL LocalReAlloc(HLOCAL hMem, SIZE_T uBytes, UINT uFlags) {
     }
     header = static_cast<BlockHeader*>(raw);
     header->size = uBytes;
+    AddLocalBytes(uBytes, oldSize);
     unsigned char* data = static_cast<unsigned char*>(raw) + sizeof(BlockHeader);
     if (uBytes > oldSize) {
         std::memset(data + oldSize, (uFlags & LMEM_ZEROINIT) ? 0 : 0xCD, uBytes - oldSize);
@@ -123,6 +135,7 @@ HLOCAL LocalReAlloc(HLOCAL hMem, SIZE_T uBytes, UINT uFlags) {
 HLOCAL LocalFree(HLOCAL hMem) {
     if (!hMem) return nullptr;
     BlockHeader* header = HeaderOf(hMem);
+    AddLocalBytes(0, header->size);
     header->magic = kFreedMagic;
     std::free(header);
     g_live.fetch_sub(1);
@@ -198,6 +211,12 @@ namespace standin {
 std::uint64_t AllocationCount() { return g_allocations.load(); }
 
 std::int64_t LiveAllocations() { return g_live.load(); }
+
+std::uint64_t LiveLocalBytes() { return g_liveBytes.load(); }
+
+std::uint64_t PeakLocalBytes() { return g_peakBytes.load(); }
+
+void ResetPeakLocalBytes() { g_peakBytes.store(g_liveBytes.load()); }
 
 void FailNthAllocation(std::uint64_t n) { g_failAt.store(n == 0 ? 0 : g_allocations.load() + n); }
 

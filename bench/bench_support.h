@@ -1,0 +1,71 @@
+// A plug-in object and a device record on a host that only counts what it
+// is sent, for the benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "oemdll/capture/device.h"
+#include "oemdll/server/module.h"
+#include "standin/host/host_ddi.h"
+#include "standin/host/spool_helper.h"
+
+namespace bench {
+
+struct CountingSpool {
+    std::uint64_t calls = 0;
+    std::uint64_t bytes = 0;
+
+    static DWORD APIENTRY Write(PDEVOBJ pdevobj, PVOID, DWORD size) {
+        auto* self = reinterpret_cast<CountingSpool*>(pdevobj->hOEM);
+        ++self->calls;
+        self->bytes += size;
+        return size;
+    }
+};
+
+class PluginDevice {
+public:
+    PluginDevice() {
+        void* ppv = nullptr;
+        DllGetClassObject(CLSID_RasterPlugin, IID_IClassFactory, &ppv);
+        auto* factory = static_cast<IClassFactory*>(ppv);
+        factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv);
+        factory->Release();
+        plugin = static_cast<IPrintOemUni2*>(ppv);
+        helper.countOnly = true;
+        plugin->PublishDriverInterface(&helper);
+
+        procs.DrvWriteSpoolBuf = &CountingSpool::Write;
+        devobj.dwSize = sizeof devobj;
+        devobj.pDrvProcs = &procs;
+        devobj.hOEM = reinterpret_cast<HANDLE>(&spool);
+        ddi.Attach(surface, &devobj);
+        GDIINFO gdi{};
+        gdi.cBitsPixel = 1;
+        DEVINFO dev{};
+        DRVENABLEDATA table = ddi.EnableData();
+        PDEVOEM record = nullptr;
+        plugin->EnablePDEV(&devobj, nullptr, 0, nullptr, sizeof gdi, &gdi, sizeof dev, &dev, &table, &record);
+        devobj.pdevOEM = record;
+    }
+    ~PluginDevice() {
+        plugin->DisablePDEV(&devobj);
+        plugin->DisableDriver();
+        plugin->Release();
+    }
+    PluginDevice(const PluginDevice&) = delete;
+    PluginDevice& operator=(const PluginDevice&) = delete;
+
+    OemDevice* device() { return static_cast<OemDevice*>(devobj.pdevOEM); }
+
+    IPrintOemUni2* plugin = nullptr;
+    standin::SpoolHelper helper;
+    standin::HostDdi ddi;
+    standin::HostSurface surface{};
+    CountingSpool spool;
+    DRVPROCS procs{};
+    DEVOBJ devobj{};
+};
+
+}  // namespace bench

@@ -2,12 +2,15 @@
 # Makes sure the Debian packages a build needs are present: installs the
 # missing ones when run as root, otherwise names them and stops.
 #   ensure-deps.sh native     compilers, CMake, Ninja, GoogleTest, Benchmark
+#   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
 set -eu
 
 need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils"
+need_windows="cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 case "${1:-native}" in
     native) need=$need_native ;;
+    windows) need=$need_windows ;;
     *) echo "ensure-deps: unknown set '$1'" >&2; exit 2 ;;
 esac
 
@@ -28,6 +31,9 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "ensure-deps: installing$missing" >&2
 export DEBIAN_FRONTEND=noninteractive
+case "$missing" in
+    *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+esac
 apt-get update -qq
 # shellcheck disable=SC2086
 apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -2,6 +2,8 @@
 // objects, records, band capture and whole jobs.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "oemdll/host/printer.h"
 #include "oemdll/server/module.h"
 #include "oemdll/capture/band_capture.h"

@@ -2,6 +2,7 @@
 // capture into one document image.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <climits>
 #include <string>
 

@@ -2,6 +2,7 @@
 // byte by byte, with guard bytes around each block.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <array>
 #include <string>
 

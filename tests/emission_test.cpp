@@ -2,6 +2,8 @@
 // they are clamped and inverted, and what is left afterwards.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "oemdll/capture/band_capture.h"
 #include "oemdll/capture/hooks.h"
 #include "oemdll/output/emission.h"

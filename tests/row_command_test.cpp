@@ -1,6 +1,7 @@
 // The raster-row command header and the blank-row scans, byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <climits>
 #include <vector>
 

@@ -2,6 +2,7 @@
 // and the handshake methods, against the static library.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "oemdll/host/services.h"

@@ -8,6 +8,7 @@
 #include "bench/bench_support.h"
 #include "oemdll/capture/band_capture.h"
 #include "oemdll/capture/hooks.h"
+#include "oemdll/output/emission.h"
 #include "oemdll/output/row_command.h"
 
 namespace {
@@ -72,6 +73,20 @@ std::vector<BYTE> EmitImage() {
     return image;
 }
 
+// The emission itself, on an image held in advance.
+void BM_EmitMonoImage(benchmark::State& state) {
+    bench::PluginDevice dev;
+    std::vector<BYTE> image = EmitImage();
+    for (auto _ : state) {
+        EmitMonoImage(&dev.devobj, image.data(), static_cast<DWORD>(image.size()), 384, kEmitRows);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kEmitRows);
+    state.counters["writes/iter"] = double(dev.spool.calls) / double(state.iterations());
+}
+BENCHMARK(BM_EmitMonoImage)->Unit(benchmark::kMillisecond);
+
+// The whole hook: emission, then the release of the captured image.
 void BM_EndOfDocument(benchmark::State& state) {
     bench::PluginDevice dev;
     std::vector<BYTE> image = EmitImage();

@@ -14,8 +14,14 @@ $(BUILD)/build.ninja:
 build: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The main job: the sample receipt through the plug-in, and what the printer
+# would print.
 demo: build
+	@mkdir -p out
 	$(BUILD)/tools/oeminfo $(BUILD)/oemdll/liboemdll.so
+	$(BUILD)/tools/rasterprint samples/receipt.png -o out/receipt.prn
+	$(BUILD)/tools/rasterview --summary out/receipt.prn -o out/receipt.png
+	@echo "printer stream: out/receipt.prn   preview: out/receipt.png"
 
 test-native: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

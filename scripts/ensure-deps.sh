@@ -5,8 +5,8 @@
 #   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
 set -eu
 
-need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils"
-need_windows="cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
+need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev"
+need_windows="cmake ninja-build googletest libstb-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 case "${1:-native}" in
     native) need=$need_native ;;

@@ -49,6 +49,22 @@ TEST(ImageDecoding, EveryNetpbmFormatGivesTheSameGreys) {
     }
 }
 
+TEST(ImageDecoding, ConcatenatedNetpbmImagesAreSeveralPages) {
+    Bytes stream = Raw("P5\n2 1\n255\n", {0, 255});
+    const Bytes second = Text("\nP2 1 2 1 0 1\n");
+    stream.insert(stream.end(), second.begin(), second.end());
+    std::vector<tools::GreyImage> images;
+    std::string error;
+    ASSERT_TRUE(tools::DecodeImages(stream, "doc", images, error)) << error;
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_EQ(images[0].grey, (std::vector<std::uint8_t>{0, 255}));
+    EXPECT_EQ(images[1].grey, (std::vector<std::uint8_t>{0, 255}));
+
+    const Bytes broken = Text("P2 1 1 1 0\nP5 4 4 255\nab");
+    EXPECT_FALSE(tools::DecodeImages(broken, "doc", images, error));
+    EXPECT_EQ(error, "doc (image 2) is truncated: the raster needs 16 bytes, 2 are there");
+}
+
 TEST(ImageDecoding, PngRoundTripsThroughTheWriter) {
     const std::string path = ::testing::TempDir() + "tools_test_roundtrip.png";
     const std::vector<std::uint8_t> dots = {1, 0, 0, 1, 1, 0};

@@ -54,11 +54,15 @@ void SetBinary(std::FILE* file) {
 // the raster, plain (P1-P3) or raw (P4-P6).
 class NetpbmReader {
 public:
-    NetpbmReader(const std::vector<std::uint8_t>& bytes, const std::string& name) : b_(bytes), name_(name) {}
+    NetpbmReader(const std::vector<std::uint8_t>& bytes, size_t start, const std::string& name)
+        : b_(bytes), name_(name), pos_(start) {}
+
+    // Where the image read last ended.
+    size_t end() const { return pos_; }
 
     bool Read(GreyImage& image, std::string& error) {
-        const int kind = b_[1] - '0';
-        pos_ = 2;
+        const int kind = b_[pos_ + 1] - '0';
+        pos_ += 2;
         long width = 0, height = 0, maxval = 1;
         if (!Number(width, "width", error) || !Number(height, "height", error)) return false;
         if (kind != 1 && kind != 4 && !Number(maxval, "maximum value", error)) return false;
@@ -96,6 +100,7 @@ public:
                     const std::uint8_t byte = b_[pos_ + static_cast<size_t>(y) * rowBytes + static_cast<size_t>(x / 8)];
                     image.grey[static_cast<size_t>(y * width + x)] = (byte & (0x80 >> (x % 8))) ? 0 : 255;
                 }
+            pos_ += rowBytes * static_cast<size_t>(height);
             return true;
         }
         const int channels = kind == 6 ? 3 : 1;
@@ -114,7 +119,15 @@ public:
             }
             image.grey[i] = Grey(v, channels, maxval);
         }
+        pos_ += need;
         return true;
+    }
+
+    // Whether another image follows, as when a converter writes every page
+    // of a document to one stream.
+    bool AnotherFollows() {
+        SkipSpace();
+        return pos_ + 1 < b_.size() && b_[pos_] == 'P' && b_[pos_ + 1] >= '1' && b_[pos_ + 1] <= '6';
     }
 
 private:
@@ -165,7 +178,7 @@ private:
 
     const std::vector<std::uint8_t>& b_;
     const std::string& name_;
-    size_t pos_ = 0;
+    size_t pos_;
 };
 
 bool DecodePng(const std::vector<std::uint8_t>& bytes, const std::string& name, GreyImage& image,
@@ -236,20 +249,39 @@ bool ReadInput(const std::string& path, std::vector<std::uint8_t>& bytes, std::s
     return true;
 }
 
-bool DecodeImage(const std::vector<std::uint8_t>& bytes, const std::string& name, GreyImage& image,
-                 std::string& error) {
+bool DecodeImages(const std::vector<std::uint8_t>& bytes, const std::string& name, std::vector<GreyImage>& images,
+                  std::string& error) {
     static const std::uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    images.clear();
     if (bytes.empty()) {
         error = name + " is empty";
         return false;
     }
-    if (bytes.size() >= 8 && std::memcmp(bytes.data(), kPng, 8) == 0) return DecodePng(bytes, name, image, error);
+    if (bytes.size() >= 8 && std::memcmp(bytes.data(), kPng, 8) == 0) {
+        images.emplace_back();
+        return DecodePng(bytes, name, images.back(), error);
+    }
     if (bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '6') {
-        NetpbmReader reader(bytes, name);
-        return reader.Read(image, error);
+        for (size_t start = 0;;) {
+            const std::string which =
+                images.empty() ? name : name + " (image " + std::to_string(images.size() + 1) + ")";
+            NetpbmReader reader(bytes, start, which);
+            images.emplace_back();
+            if (!reader.Read(images.back(), error)) return false;
+            if (!reader.AnotherFollows()) return true;
+            start = reader.end();
+        }
     }
     error = name + " is not a PNG, PBM, PGM or PPM image";
     return false;
+}
+
+bool DecodeImage(const std::vector<std::uint8_t>& bytes, const std::string& name, GreyImage& image,
+                 std::string& error) {
+    std::vector<GreyImage> images;
+    if (!DecodeImages(bytes, name, images, error)) return false;
+    image = std::move(images.front());
+    return true;
 }
 
 GreyImage ScaleToWidth(const GreyImage& image, long width) {

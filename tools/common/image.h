@@ -23,7 +23,12 @@ struct GreyImage {
 // naming the file when it cannot be read.
 bool ReadInput(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);
 
-// Decodes PNG or Netpbm (P1-P6) bytes. `name` is used in messages.
+// Decodes PNG or Netpbm (P1-P6) bytes: one PNG, or one or more Netpbm
+// images one after the other. `name` is used in messages.
+bool DecodeImages(const std::vector<std::uint8_t>& bytes, const std::string& name, std::vector<GreyImage>& images,
+                  std::string& error);
+
+// The first image only.
 bool DecodeImage(const std::vector<std::uint8_t>& bytes, const std::string& name, GreyImage& image,
                  std::string& error);
 

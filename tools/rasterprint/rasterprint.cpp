@@ -210,15 +210,20 @@ int main(int argc, char** argv) {
     for (const std::string& input : options.inputs) {
         std::vector<std::uint8_t> bytes;
         std::string error;
-        tools::GreyImage image;
+        std::vector<tools::GreyImage> images;
         const std::string name = input == "-" ? "standard input" : input;
-        if (!tools::ReadInput(input, bytes, error) || !tools::DecodeImage(bytes, name, image, error)) {
+        if (!tools::ReadInput(input, bytes, error) || !tools::DecodeImages(bytes, name, images, error)) {
             std::fprintf(stderr, "rasterprint: %s\n", error.c_str());
             return kFailure;
         }
-        if (options.fit) image = tools::ScaleToWidth(image, kPrinterDots);
-        const tools::Halftone method = options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
-        document.push_back(tools::ToPage(image, method, options.threshold));
+        // A stream of several Netpbm images (every page of a PDF, say) is
+        // several pages.
+        for (tools::GreyImage& image : images) {
+            if (options.fit) image = tools::ScaleToWidth(image, kPrinterDots);
+            const tools::Halftone method =
+                options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
+            document.push_back(tools::ToPage(image, method, options.threshold));
+        }
     }
 
     const bool showProgress = document.size() > 1 && isatty(fileno(stderr));

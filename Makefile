@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-native test-windows windows clean
+.PHONY: all build demo test test-native test-windows windows test-hardening test-sanitizers test-valgrind fuzz clean
 
 all: build
 
@@ -28,7 +28,13 @@ test-native: build
 
 WINBUILD ?= build-windows
 
-test: test-native test-windows
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = filter_graphics job devmode handshake
+
+test: test-native test-windows test-hardening
 
 # The Windows DLL for both architectures, and their suites under Wine.
 windows:
@@ -45,8 +51,45 @@ test-windows: windows
 	ctest --test-dir $(WINBUILD)/x64 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(WINBUILD)/x86 --output-on-failure -j $(JOBS)
 
+# Hardening: the native suites again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (leaks checked), the concurrency tests under
+# ThreadSanitizer, whole jobs under valgrind, and every fuzz target.
+test-hardening: test-sanitizers test-valgrind fuzz
+
+test-sanitizers:
+	@scripts/ensure-deps.sh native
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DOEMDLL_SANITIZE=address,undefined -DOEMDLL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DOEMDLL_SANITIZE=thread -DOEMDLL_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target oemdll_tests
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -R Concurrency
+
+test-valgrind: build
+	@scripts/ensure-deps.sh hardening
+	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+	    $(BUILD)/tests/oemdll_tests --gtest_filter='PrintJob.*:JobAllocationFailure.*'
+
+# Each target runs FUZZ_SECONDS on a working copy of its committed corpus;
+# anything it finds lands in $(FUZZ_BUILD)/findings.
+fuzz:
+	@scripts/ensure-deps.sh hardening
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DOEMDLL_FUZZ=ON \
+	    -DOEMDLL_TESTS=OFF -DOEMDLL_BENCH=OFF -DOEMDLL_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@mkdir -p $(FUZZ_BUILD)/findings
+	@for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	    echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	    $(FUZZ_BUILD)/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
+	        > $(FUZZ_BUILD)/$$t.log 2>&1 || { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+	    grep -E "^#[0-9]+.*DONE|stat::number_of_executed_units" $(FUZZ_BUILD)/$$t.log; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
 
 .PHONY: bench
 bench: build

@@ -181,8 +181,9 @@ TEST_F(CaptureFailureTest, ShortPaletteReadLeavesTheRestBlack) {
 
 namespace {
 
-TEST(JobAllocationFailure, EveryFailingAllocationIsReportedAndNothingLeaks) {
+TEST(JobAllocationFailure, EveryFailingAllocationHasItsOwnOutcome) {
     using testsupport::MakePage;
+    // Two pages of three bands each (16, 16 and 8 rows).
     const std::vector<standin::Document> documents = {
         {MakePage({384, 40, {{0, 10}}, {}, 1}), MakePage({384, 40, {}, {}, 2})}};
     standin::JobOptions options;
@@ -192,20 +193,39 @@ TEST(JobAllocationFailure, EveryFailingAllocationIsReportedAndNothingLeaks) {
     const std::uint64_t before = standin::AllocationCount();
     const standin::JobResult clean = standin::RunJob(documents, options);
     ASSERT_TRUE(clean.ok) << clean.error;
-    const std::uint64_t allocations = standin::AllocationCount() - before;
     ASSERT_EQ(clean.output, testsupport::ModelCapture(documents));
+    ASSERT_EQ(standin::AllocationCount() - before, 10u)
+        << "factory, object, record, color table, the first band's image and five growths";
     ASSERT_EQ(standin::LiveAllocations(), live);
 
-    for (std::uint64_t n = 1; n <= allocations; ++n) {
+    struct Outcome {
+        std::uint64_t n;
+        const char* error;
+        bool documentStarted;
+    } const outcomes[] = {
+        {1, "DllGetClassObject failed: 0x8007000E", false},
+        {2, "CreateInstance(IID_IPrintOemUni2) failed: 0x8007000E", false},
+        {3, "EnablePDEV failed: 0x80004005", false},
+        {4, "ImageProcessing failed: 0x80004005", true},  // the color table
+        {5, "ImageProcessing failed: 0x80004005", true},  // the first band's image
+        {6, "ImageProcessing failed: 0x80004005", true},  // growth for band 2
+        {7, "ImageProcessing failed: 0x80004005", true},
+        {8, "ImageProcessing failed: 0x80004005", true},
+        {9, "ImageProcessing failed: 0x80004005", true},
+        {10, "ImageProcessing failed: 0x80004005", true},  // the last band
+    };
+    for (const Outcome& o : outcomes) {
+        SCOPED_TRACE("allocation " + std::to_string(o.n));
         standin::FaultScope faults;
-        standin::FailNthAllocation(n);
+        standin::FailNthAllocation(o.n);
         const standin::JobResult result = standin::RunJob(documents, options);
-        EXPECT_EQ(standin::LiveAllocations(), live) << "allocation " << n;
-        EXPECT_FALSE(result.ok) << "allocation " << n << " failed unnoticed";
-        EXPECT_FALSE(result.error.empty()) << "allocation " << n;
-        // A failed band aborts the job: whatever was printed is a prefix of
-        // the clean stream.
-        EXPECT_LE(result.output.size(), clean.output.size()) << "allocation " << n;
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.error, o.error);
+        // A failed growth discards the image, so the aborted document's end
+        // has nothing to print; nothing is printed before the end either.
+        EXPECT_TRUE(result.output.empty());
+        EXPECT_EQ(!result.hostCalls.empty() && result.hostCalls.back() == INDEX_DrvEndDoc, o.documentStarted);
+        EXPECT_EQ(standin::LiveAllocations(), live) << "nothing leaks";
     }
 }
 

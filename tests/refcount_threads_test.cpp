@@ -2,6 +2,7 @@
 // stay exact.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -20,6 +21,7 @@ TEST(Concurrency, ReferenceCountsAndLocksStayExact) {
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv), S_OK);
     auto* plugin = static_cast<IPrintOemUni2*>(ppv);
 
+    std::atomic<int> unloadable{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
@@ -30,6 +32,7 @@ TEST(Concurrency, ReferenceCountsAndLocksStayExact) {
                 void* other = nullptr;
                 plugin->QueryInterface(IID_IUnknown, &other);
                 static_cast<IUnknown*>(other)->Release();
+                if (DllCanUnloadNow() != S_FALSE) unloadable.fetch_add(1);  // a lock is held here
                 factory->LockServer(FALSE);
                 factory->Release();
                 plugin->Release();
@@ -38,6 +41,7 @@ TEST(Concurrency, ReferenceCountsAndLocksStayExact) {
     }
     for (std::thread& thread : threads) thread.join();
 
+    EXPECT_EQ(unloadable.load(), 0) << "DllCanUnloadNow answered S_OK while objects and locks were held";
     EXPECT_EQ(static_cast<RasterPlugin*>(plugin)->refCount, 1);
     EXPECT_EQ(ServerLockCount, 0);
     EXPECT_EQ(LiveObjectCount, 1);

@@ -44,6 +44,15 @@ HOST_SERVICE void StandinObjectFree(void* p);
 
 namespace host {
 
+// A read of a count that other threads change with the Interlocked calls.
+inline LONG AtomicRead(LONG volatile* value) {
+#ifdef _WIN32
+    return InterlockedCompareExchange(value, 0, 0);
+#else
+    return __atomic_load_n(value, __ATOMIC_SEQ_CST);
+#endif
+}
+
 // Objects and records come from the ordinary allocator, without throwing:
 // a null result is an allocation failure the caller reports.
 template <typename T>

@@ -24,7 +24,6 @@ HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void**
 }
 
 HRESULT STDMETHODCALLTYPE DllCanUnloadNow(void) {
-    // Plain reads of aligned 32-bit counts; a factory held alone does not
-    // keep the module loaded.
-    return (LiveObjectCount == 0 && ServerLockCount == 0) ? S_OK : S_FALSE;
+    // A factory held alone does not keep the module loaded.
+    return (host::AtomicRead(&LiveObjectCount) == 0 && host::AtomicRead(&ServerLockCount) == 0) ? S_OK : S_FALSE;
 }

@@ -91,6 +91,10 @@ fuzz:
 clean:
 	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
 
-.PHONY: bench
+.PHONY: bench bench-wine
 bench: build
 	$(BUILD)/bench/oemdll_bench --benchmark_counters_tabular=true $(BENCH_ARGS)
+
+# What band capture costs in the Windows build, under Wine.
+bench-wine: windows
+	scripts/wine-run.sh $(CURDIR)/$(WINBUILD)/wineprefix $(WINBUILD)/x64/bin/capture_ratio.exe

@@ -24,6 +24,18 @@ struct CountingSpool {
     }
 };
 
+// The header of a 1-bit band as the host hands it over.
+inline BITMAPINFOHEADER MonoBandHeader(LONG width, LONG rows, LONG stride) {
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = rows;
+    header.biPlanes = 1;
+    header.biBitCount = 1;
+    header.biSizeImage = static_cast<DWORD>(stride) * static_cast<DWORD>(rows);
+    return header;
+}
+
 class PluginDevice {
 public:
     PluginDevice() {

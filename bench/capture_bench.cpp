@@ -51,13 +51,7 @@ void BM_Capture(benchmark::State& state) {
         standin::ResetPeakLocalBytes();
         for (int64_t p = 0; p < pages; ++p) {
             for (LONG rows : bands.rows) {
-                BITMAPINFOHEADER header{};
-                header.biSize = sizeof header;
-                header.biWidth = layout.width;
-                header.biHeight = rows;
-                header.biPlanes = 1;
-                header.biBitCount = 1;
-                header.biSizeImage = static_cast<DWORD>(bands.stride * rows);
+                BITMAPINFOHEADER header = bench::MonoBandHeader(layout.width, rows, bands.stride);
                 IPPARAMS params{};
                 PBYTE result = nullptr;
                 dev.plugin->ImageProcessing(&dev.devobj, bands.pixels.data(), &header, nullptr, 1, &params, &result);

@@ -51,13 +51,7 @@ int main() {
             const double capture = BestMs(rounds, [&] {
                 for (int p = 0; p < pages; ++p)
                     for (LONG rows : bands) {
-                        BITMAPINFOHEADER header{};
-                        header.biSize = sizeof header;
-                        header.biWidth = layout.width;
-                        header.biHeight = rows;
-                        header.biPlanes = 1;
-                        header.biBitCount = 1;
-                        header.biSizeImage = static_cast<DWORD>(stride * rows);
+                        BITMAPINFOHEADER header = bench::MonoBandHeader(layout.width, rows, stride);
                         IPPARAMS params{};
                         PBYTE result = nullptr;
                         dev.plugin->ImageProcessing(&dev.devobj, pixels.data(), &header, nullptr, 1, &params, &result);

@@ -92,13 +92,7 @@ void BM_EndOfDocument(benchmark::State& state) {
     std::vector<BYTE> image = EmitImage();
     for (auto _ : state) {
         state.PauseTiming();
-        BITMAPINFOHEADER header{};
-        header.biSize = sizeof header;
-        header.biWidth = 384;
-        header.biHeight = kEmitRows;
-        header.biPlanes = 1;
-        header.biBitCount = 1;
-        header.biSizeImage = static_cast<DWORD>(image.size());
+        BITMAPINFOHEADER header = bench::MonoBandHeader(384, kEmitRows, 48);
         IPPARAMS params{};
         PBYTE result = nullptr;
         dev.plugin->ImageProcessing(&dev.devobj, image.data(), &header, nullptr, 1, &params, &result);

@@ -10,6 +10,7 @@
 #include "oemdll/server/devmode.h"
 #include "oemdll/server/module.h"
 #include "oemdll/server/plugin.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -39,14 +40,7 @@ struct Guarded {
     std::array<BYTE, 48> bytes;
 };
 
-IPrintOemUni2* CreatePlugin() {
-    void* ppv = nullptr;
-    EXPECT_EQ(DllGetClassObject(CLSID_RasterPlugin, IID_IClassFactory, &ppv), S_OK);
-    auto* factory = static_cast<IClassFactory*>(ppv);
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv), S_OK);
-    factory->Release();
-    return static_cast<IPrintOemUni2*>(ppv);
-}
+using testsupport::CreatePlugin;
 
 std::string Show(const Block& b) {
     char text[64];

@@ -8,6 +8,7 @@
 #include "oemdll/output/row_command.h"
 #include "oemdll/server/module.h"
 #include "standin/host/spool_helper.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -35,12 +36,8 @@ Bytes Command(const Bytes& block, size_t pos, size_t k) {
 class FilterGraphicsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        void* ppv = nullptr;
-        ASSERT_EQ(DllGetClassObject(CLSID_RasterPlugin, IID_IClassFactory, &ppv), S_OK);
-        auto* factory = static_cast<IClassFactory*>(ppv);
-        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv), S_OK);
-        factory->Release();
-        plugin = static_cast<IPrintOemUni2*>(ppv);
+        plugin = testsupport::CreatePlugin();
+        ASSERT_NE(plugin, nullptr);
     }
     void TearDown() override {
         EXPECT_EQ(plugin->Release(), 0u);

@@ -11,6 +11,7 @@
 #include "standin/host/spool_helper.h"
 #include "tests/support/com_abi.h"
 #include "tests/support/junk.h"
+#include "tests/support/plugin.h"
 
 namespace {
 
@@ -22,13 +23,7 @@ IClassFactory* GetFactory() {
     return static_cast<IClassFactory*>(ppv);
 }
 
-IPrintOemUni2* CreatePlugin() {
-    IClassFactory* factory = GetFactory();
-    void* ppv = nullptr;
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv), S_OK);
-    factory->Release();
-    return static_cast<IPrintOemUni2*>(ppv);
-}
+using testsupport::CreatePlugin;
 
 TEST(ModuleEntry, DllGetClassObjectAnswersOnlyItsClassAndFactoryInterfaces) {
     struct Case {

@@ -12,6 +12,7 @@
 #include "oemdll/server/module.h"
 #include "standin/host/host_ddi.h"
 #include "standin/host/spool_helper.h"
+#include "tests/support/plugin.h"
 
 namespace testsupport {
 
@@ -36,12 +37,8 @@ struct SpoolSink {
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        void* ppv = nullptr;
-        ASSERT_EQ(DllGetClassObject(CLSID_RasterPlugin, IID_IClassFactory, &ppv), S_OK);
-        auto* factory = static_cast<IClassFactory*>(ppv);
-        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv), S_OK);
-        factory->Release();
-        plugin = static_cast<IPrintOemUni2*>(ppv);
+        plugin = CreatePlugin();
+        ASSERT_NE(plugin, nullptr);
         ASSERT_EQ(plugin->PublishDriverInterface(&helper), S_OK);
 
         procs.DrvWriteSpoolBuf = &WriteSpool;

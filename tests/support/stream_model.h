@@ -107,20 +107,20 @@ struct PageSpec {
     std::uint32_t seed = 1;
 };
 
-inline standin::Page MakePage(const PageSpec& spec) {
+inline standin::Page MakePage(const PageSpec& shape) {
     standin::Page page;
-    page.width = static_cast<LONG>(spec.width);
-    page.height = static_cast<LONG>(spec.height);
-    page.dots.resize(static_cast<size_t>(spec.width * spec.height));
-    std::uint32_t state = spec.seed * 2654435761u + 1;
-    for (long y = 0; y < spec.height; ++y) {
+    page.width = static_cast<LONG>(shape.width);
+    page.height = static_cast<LONG>(shape.height);
+    page.dots.resize(static_cast<size_t>(shape.width * shape.height));
+    std::uint32_t state = shape.seed * 2654435761u + 1;
+    for (long y = 0; y < shape.height; ++y) {
         bool blank = false, full = false;
-        for (auto [from, to] : spec.blank) blank = blank || (y >= from && y < to);
-        for (auto [from, to] : spec.full) full = full || (y >= from && y < to);
-        for (long x = 0; x < spec.width; ++x) {
+        for (auto [from, to] : shape.blank) blank = blank || (y >= from && y < to);
+        for (auto [from, to] : shape.full) full = full || (y >= from && y < to);
+        for (long x = 0; x < shape.width; ++x) {
             state = state * 1103515245u + 12345u;
             const bool black = full || (!blank && ((state >> 16) % 3 == 0));
-            page.dots[static_cast<size_t>(y * spec.width + x)] = black ? 1 : 0;
+            page.dots[static_cast<size_t>(y * shape.width + x)] = black ? 1 : 0;
         }
     }
     return page;

@@ -69,31 +69,28 @@ bool ParseNumber(const char* text, long low, long high, long& value) {
 int Parse(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
+        // The option's value, or null when the command line ends first.
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         long n = 0;
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (arg == "-o") {
-            const char* v = value("-o");
+            const char* v = value();
             if (!v) return Usage("-o needs a file name");
             options.output = v;
         } else if (arg == "--preview") {
-            const char* v = value("--preview");
+            const char* v = value();
             if (!v) return Usage("--preview needs a file name");
             options.preview = v;
         } else if (arg == "--fit") {
             options.fit = true;
         } else if (arg == "--threshold") {
-            const char* v = value("--threshold");
+            const char* v = value();
             if (!v || !ParseNumber(v, 0, 256, n)) return Usage("--threshold takes a grey level from 0 to 256");
             options.threshold = static_cast<int>(n);
         } else if (arg == "--path") {
-            const char* v = value("--path");
+            const char* v = value();
             if (v && std::strcmp(v, "capture") == 0) {
                 options.job.path = standin::OutputPath::kCapture;
             } else if (v && std::strcmp(v, "filter") == 0) {
@@ -102,16 +99,16 @@ int Parse(int argc, char** argv, Options& options) {
                 return Usage("--path is capture or filter");
             }
         } else if (arg == "--band-rows") {
-            const char* v = value("--band-rows");
+            const char* v = value();
             if (!v || !ParseNumber(v, 1, 65536, n)) return Usage("--band-rows takes a number from 1 to 65536");
             options.job.bandRows = static_cast<LONG>(n);
         } else if (arg == "--depth") {
-            const char* v = value("--depth");
+            const char* v = value();
             if (!v || !ParseNumber(v, 1, 24, n) || (n != 1 && n != 8 && n != 24))
                 return Usage("--depth is 1, 8 or 24");
             options.job.depth = static_cast<ULONG>(n);
         } else if (arg == "--module") {
-            const char* v = value("--module");
+            const char* v = value();
             if (!v) return Usage("--module needs a path");
             options.job.modulePath = v;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {

@@ -1,10 +1,10 @@
 #include "oemdll/output/emission.h"
 
-#include "oemdll/capture/band_capture.h"
-#include "oemdll/output/row_command.h"
-
 #include <cstdint>
 #include <cstring>
+
+#include "oemdll/capture/band_capture.h"
+#include "oemdll/output/row_command.h"
 
 namespace {
 

@@ -32,6 +32,12 @@ F ToFunction(void* symbol) {
 
 }  // namespace
 
+const char* const kOptionalMethodNames[14] = {
+    "CommandCallback", "Compression",     "DownloadCharGlyph", "DownloadFontHeader", "FilterGraphics",
+    "HalftonePattern", "ImageProcessing", "MemoryUsage",       "OutputCharStr",      "SendFontCmd",
+    "TextOutAsBitmap", "TTDownloadMethod", "TTYGetInfo",       "WritePrinter",
+};
+
 PluginModule::~PluginModule() { Unload(); }
 
 bool PluginModule::Load(const std::string& path) {

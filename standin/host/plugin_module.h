@@ -34,6 +34,10 @@ private:
     std::string error_;
 };
 
+// Every optional method a host asks a plug-in about with
+// GetImplementedMethod, by its platform name.
+extern const char* const kOptionalMethodNames[14];
+
 // The path of the plug-in module built with this tree.
 std::string DefaultModulePath();
 

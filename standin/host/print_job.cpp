@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "oemdll/host/services.h"
+#include "oemdll/server/module.h"
 #include "standin/host/host_ddi.h"
 #include "standin/host/plugin_module.h"
 #include "standin/host/spool_helper.h"
@@ -13,16 +14,9 @@ namespace standin {
 
 namespace {
 
-const CLSID kPluginClass = {0x6D6ABF26, 0x9F38, 0x11D1, {0x88, 0x2A, 0x00, 0xC0, 0x4F, 0xB9, 0x61, 0xEC}};
-constexpr DWORD kPluginSignature = 0x4D534654;
 constexpr DWORD kPrintRowBytes = 48;
 constexpr FLONG kEndDocAbort = 1;
 
-const char* const kOptionalMethods[] = {
-    "CommandCallback", "Compression",     "DownloadCharGlyph", "DownloadFontHeader", "FilterGraphics",
-    "HalftonePattern", "ImageProcessing", "MemoryUsage",       "OutputCharStr",      "SendFontCmd",
-    "TextOutAsBitmap", "TTDownloadMethod", "TTYGetInfo",       "WritePrinter",
-};
 
 std::string Hex(HRESULT hr) {
     char text[16];
@@ -78,7 +72,7 @@ bool StartUp(Host& host, const JobOptions& options) {
     if (!host.module.Load(path)) return host.Fail(host.module.error());
 
     void* ppv = nullptr;
-    if (!host.Check("DllGetClassObject", host.module.getClassObject(kPluginClass, IID_IClassFactory, &ppv)))
+    if (!host.Check("DllGetClassObject", host.module.getClassObject(CLSID_RasterPlugin, IID_IClassFactory, &ppv)))
         return false;
     auto* factory = static_cast<IClassFactory*>(ppv);
     ppv = nullptr;
@@ -90,7 +84,7 @@ bool StartUp(Host& host, const JobOptions& options) {
     DWORD value = 0, needed = 0;
     if (!host.Check("GetInfo(OEMGI_GETSIGNATURE)", host.plugin->GetInfo(OEMGI_GETSIGNATURE, &value, 4, &needed)))
         return false;
-    if (value != kPluginSignature) return host.Fail("GetInfo(OEMGI_GETSIGNATURE) gave an unknown signature " + Hex(HRESULT(value)));
+    if (value != PLUGIN_SIGNATURE) return host.Fail("GetInfo(OEMGI_GETSIGNATURE) gave an unknown signature " + Hex(HRESULT(value)));
     if (!host.Check("GetInfo(OEMGI_GETVERSION)", host.plugin->GetInfo(OEMGI_GETVERSION, &value, 4, &needed)))
         return false;
 
@@ -98,7 +92,7 @@ bool StartUp(Host& host, const JobOptions& options) {
     host.helper.output = &host.result->output;
     if (!host.Check("PublishDriverInterface", host.plugin->PublishDriverInterface(&host.helper))) return false;
 
-    for (const char* method : kOptionalMethods) {
+    for (const char* method : kOptionalMethodNames) {
         std::string name = method;
         if (host.plugin->GetImplementedMethod(&name[0]) == S_OK) host.result->claimed.push_back(method);
     }

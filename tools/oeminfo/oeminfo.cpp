@@ -10,12 +10,6 @@
 
 namespace {
 
-const char* const kOptionalMethods[] = {
-    "CommandCallback",   "Compression",   "DownloadCharGlyph", "DownloadFontHeader", "FilterGraphics",
-    "HalftonePattern",   "ImageProcessing", "MemoryUsage",     "OutputCharStr",      "SendFontCmd",
-    "TextOutAsBitmap",   "TTDownloadMethod", "TTYGetInfo",     "WritePrinter",
-};
-
 int Fail(const char* call, long hr) {
     std::fprintf(stderr, "oeminfo: %s failed: 0x%08lX\n", call, static_cast<unsigned long>(hr) & 0xFFFFFFFFul);
     return 1;
@@ -61,7 +55,7 @@ int main(int argc, char** argv) {
     std::printf("helper:    %s\n", SUCCEEDED(hr) ? "accepted" : "refused");
 
     std::printf("claims:   ");
-    for (const char* method : kOptionalMethods) {
+    for (const char* method : standin::kOptionalMethodNames) {
         std::string name = method;
         if (plugin->GetImplementedMethod(&name[0]) == S_OK) std::printf(" %s", method);
     }

@@ -245,7 +245,6 @@ bool PrintDocument(Host& host, const Document& document, LONG width, const JobOp
                 PBYTE processed = nullptr;
                 hr = host.plugin->ImageProcessing(&host.devobj, band.pixels.data(), &band.header, nullptr,
                                                   options.callbackId, &params, &processed);
-                host.result->stats.blankBands += band.blank;
                 if (hr != S_OK) ok = host.Fail("ImageProcessing failed: " + Hex(hr));
             } else {
                 FilterBand(page, width, top, rows, block);

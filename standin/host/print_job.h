@@ -45,7 +45,6 @@ struct JobStats {
     size_t documents = 0;
     size_t pages = 0;
     size_t bands = 0;
-    size_t blankBands = 0;
     size_t rowsRendered = 0;
     size_t commands = 0;  // spool writes made by the plug-in
     size_t bytes = 0;     // bytes taken into the output stream

@@ -25,7 +25,6 @@ ULONG STDMETHODCALLTYPE SpoolHelper::Release() { return static_cast<ULONG>(Inter
 HRESULT STDMETHODCALLTYPE SpoolHelper::DrvWriteSpoolBuf(PDEVOBJ pdevobj, PVOID pBuffer, DWORD cbSize,
                                                         DWORD* pdwResult) {
     const size_t call = writeCount++;
-    bytesOffered += cbSize;
     const DWORD taken = takes ? takes(call, cbSize) : cbSize;
     if (!countOnly) {
         const BYTE* bytes = static_cast<const BYTE*>(pBuffer);

@@ -55,7 +55,6 @@ public:
     std::vector<std::vector<BYTE>> writes;  // each write's bytes as offered
     std::vector<PDEVOBJ> writeDevices;      // the PDEVOBJ of each write
     size_t writeCount = 0;
-    unsigned long long bytesOffered = 0;
     int queries = 0;  // QueryInterface calls for the helper interface
 
 private:

@@ -22,8 +22,6 @@ std::uint64_t PeakLocalBytes();
 void ResetPeakLocalBytes();
 // Makes the nth allocation from now fail (1 = the next one); 0 disarms.
 void FailNthAllocation(std::uint64_t n);
-// Makes every allocation from the nth on fail; 0 disarms.
-void FailAllocationsFrom(std::uint64_t n);
 
 // Limits what GetPaletteEntries copies: a negative limit copies normally,
 // 0 makes every read fail, k > 0 copies at most k entries.
@@ -32,8 +30,6 @@ void SetPaletteReadLimit(int limit);
 void FailPaletteCreation(bool fail);
 // Palettes created and not yet deleted.
 int LivePalettes();
-// Number of entries of a palette; -1 for a handle that is no palette.
-int PaletteSize(HPALETTE palette);
 // The mode a palette was created with by EngCreatePalette (0 for CreatePalette).
 unsigned PaletteMode(HPALETTE palette);
 

@@ -24,7 +24,6 @@ constexpr std::uint64_t kFreedMagic = 0x4672656564426C6BULL;
 std::atomic<std::uint64_t> g_allocations{0};
 std::atomic<std::int64_t> g_live{0};
 std::atomic<std::uint64_t> g_failAt{0};
-std::atomic<std::uint64_t> g_failFrom{0};
 
 std::atomic<std::uint64_t> g_liveBytes{0};
 std::atomic<std::uint64_t> g_peakBytes{0};
@@ -42,8 +41,7 @@ void AddLocalBytes(std::uint64_t added, std::uint64_t removed) {
 bool NextAllocationFails() {
     const std::uint64_t n = g_allocations.fetch_add(1) + 1;
     const std::uint64_t at = g_failAt.load();
-    const std::uint64_t from = g_failFrom.load();
-    return (at != 0 && n == at) || (from != 0 && n >= from);
+    return at != 0 && n == at;
 }
 
 BlockHeader* HeaderOf(HLOCAL mem) {
@@ -220,8 +218,6 @@ void ResetPeakLocalBytes() { g_peakBytes.store(g_liveBytes.load()); }
 
 void FailNthAllocation(std::uint64_t n) { g_failAt.store(n == 0 ? 0 : g_allocations.load() + n); }
 
-void FailAllocationsFrom(std::uint64_t n) { g_failFrom.store(n == 0 ? 0 : g_allocations.load() + n); }
-
 void SetPaletteReadLimit(int limit) { g_paletteReadLimit.store(limit); }
 
 void FailPaletteCreation(bool fail) { g_failPaletteCreation.store(fail); }
@@ -229,12 +225,6 @@ void FailPaletteCreation(bool fail) { g_failPaletteCreation.store(fail); }
 int LivePalettes() {
     std::lock_guard<std::mutex> lock(g_paletteLock);
     return static_cast<int>(g_palettes.size());
-}
-
-int PaletteSize(HPALETTE handle) {
-    std::lock_guard<std::mutex> lock(g_paletteLock);
-    const Palette* palette = FindPalette(handle);
-    return palette ? static_cast<int>(palette->entries.size()) : -1;
 }
 
 unsigned PaletteMode(HPALETTE handle) {
@@ -245,7 +235,6 @@ unsigned PaletteMode(HPALETTE handle) {
 
 void ResetFaults() {
     g_failAt.store(0);
-    g_failFrom.store(0);
     g_paletteReadLimit.store(-1);
     g_failPaletteCreation.store(false);
 }

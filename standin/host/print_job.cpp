@@ -58,10 +58,17 @@ struct Host {
         return nullptr;
     }
 
+    std::function<void(const BYTE*, DWORD)> write;
+
     static DWORD APIENTRY WriteSpool(PDEVOBJ pdevobj, PVOID buffer, DWORD size) {
         auto* self = reinterpret_cast<Host*>(pdevobj->hOEM);
         const BYTE* bytes = static_cast<const BYTE*>(buffer);
-        self->result->output.insert(self->result->output.end(), bytes, bytes + size);
+        if (self->write) {
+            self->write(bytes, size);
+            self->result->stats.bytes += size;
+        } else {
+            self->result->output.insert(self->result->output.end(), bytes, bytes + size);
+        }
         ++self->result->stats.commands;
         return size;
     }
@@ -118,6 +125,7 @@ bool StartUp(Host& host, const JobOptions& options) {
     host.driverEnabled = true;
     if (!host.pluginTable.pdrvfn || host.pluginTable.c == 0) return host.Fail("EnableDriver returned no hooks");
 
+    host.write = options.write;
     host.procs.DrvWriteSpoolBuf = &Host::WriteSpool;
     host.devobj.dwSize = sizeof host.devobj;
     host.devobj.hOEM = reinterpret_cast<HANDLE>(&host);
@@ -320,6 +328,134 @@ JobResult RunJob(const std::vector<Document>& documents, const JobOptions& optio
     result.stats.bytes = result.output.size();
     result.ok = ok && result.error.empty();
     return result;
+}
+
+struct SessionHost {
+    Host host;
+    PFN_DrvStartDoc startDoc = nullptr;
+    PFN_DrvEndDoc endDoc = nullptr;
+    PFN_DrvStartPage startPage = nullptr;
+    PFN_DrvSendPage sendPage = nullptr;
+    PFN_DrvStartBanding startBanding = nullptr;
+    PFN_DrvNextBand nextBand = nullptr;
+    PFN_DrvQueryPerBandInfo bandInfo = nullptr;
+};
+
+JobSession::JobSession(const JobOptions& options) : options_(options), host_(std::make_unique<SessionHost>()) {
+    host_->host.result = &result_;
+}
+
+JobSession::~JobSession() { Finish(); }
+
+bool JobSession::Start() {
+    Host& host = host_->host;
+    if (started_ || finished_) return host.Fail("the session was already started");
+    started_ = true;
+    if (!StartUp(host, options_)) return false;
+    SessionHost& s = *host_;
+    s.startDoc = host.Hook<PFN_DrvStartDoc>(INDEX_DrvStartDoc);
+    s.endDoc = host.Hook<PFN_DrvEndDoc>(INDEX_DrvEndDoc);
+    s.startPage = host.Hook<PFN_DrvStartPage>(INDEX_DrvStartPage);
+    s.sendPage = host.Hook<PFN_DrvSendPage>(INDEX_DrvSendPage);
+    s.startBanding = host.Hook<PFN_DrvStartBanding>(INDEX_DrvStartBanding);
+    s.nextBand = host.Hook<PFN_DrvNextBand>(INDEX_DrvNextBand);
+    s.bandInfo = host.Hook<PFN_DrvQueryPerBandInfo>(INDEX_DrvQueryPerBandInfo);
+    if (!s.startDoc || !s.endDoc || !s.startPage || !s.sendPage || !s.startBanding || !s.nextBand || !s.bandInfo)
+        return host.Fail("EnableDriver did not hook all seven DDI functions");
+    return true;
+}
+
+bool JobSession::StartDocument(LONG width) {
+    Host& host = host_->host;
+    if (!result_.error.empty()) return false;
+    if (!started_ || finished_ || inDocument_) return host.Fail("StartDocument out of order");
+    if (width < 1) return host.Fail("a document needs a width of at least 1 dot");
+    width_ = width;
+    host.ddi.bandSize = SIZEL{width, options_.bandRows};
+    WCHAR name[] = {'j', 'o', 'b', 0};
+    if (!host_->startDoc(&host.surface.surface, name, 1)) return host.Fail("DrvStartDoc returned FALSE");
+    inDocument_ = true;
+    return true;
+}
+
+bool JobSession::StartPage() {
+    Host& host = host_->host;
+    if (!result_.error.empty()) return false;
+    if (!inDocument_) return host.Fail("StartPage outside a document");
+    SURFOBJ* pso = &host.surface.surface;
+    if (!host_->startPage(pso)) return host.Fail("DrvStartPage returned FALSE");
+    POINTL origin{0, 0};
+    if (!host_->startBanding(pso, &origin)) return host.Fail("DrvStartBanding returned FALSE");
+    top_ = 0;
+    return true;
+}
+
+bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
+    Host& host = host_->host;
+    if (!result_.error.empty()) return false;
+    if (!inDocument_) return host.Fail("Band outside a document");
+    if (count < 1) return true;
+    SURFOBJ* pso = &host.surface.surface;
+    PERBANDINFO info{};
+    if (host_->bandInfo(pso, &info) == DDI_ERROR) return host.Fail("DrvQueryPerBandInfo returned DDI_ERROR");
+
+    const LONG stride = ((width_ + 31) / 32) * 4;
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = width_;
+    header.biHeight = count;
+    header.biPlanes = 1;
+    header.biBitCount = 1;
+    header.biSizeImage = static_cast<DWORD>(stride) * static_cast<DWORD>(count);
+    header.biXPelsPerMeter = header.biYPelsPerMeter = 7992;  // 203 dpi
+    header.biClrUsed = 2;
+    IPPARAMS params{};
+    params.dwSize = sizeof params;
+    params.ptOffset = POINT{0, top_};
+    params.bBanding = TRUE;
+    params.bBlankBand = blank ? TRUE : FALSE;
+    PBYTE processed = nullptr;
+    const HRESULT hr = host.plugin->ImageProcessing(&host.devobj, const_cast<BYTE*>(rows), &header, nullptr,
+                                                    options_.callbackId, &params, &processed);
+    if (hr != S_OK) return host.Fail("ImageProcessing failed: " + Hex(hr));
+    ++result_.stats.bands;
+    result_.stats.rowsRendered += static_cast<size_t>(count);
+    top_ += count;
+    POINTL origin{0, top_};
+    if (!host_->nextBand(pso, &origin)) return host.Fail("DrvNextBand returned FALSE");
+    return true;
+}
+
+bool JobSession::EndPage() {
+    Host& host = host_->host;
+    if (!result_.error.empty()) return false;
+    if (!inDocument_) return host.Fail("EndPage outside a document");
+    if (!host_->sendPage(&host.surface.surface)) return host.Fail("DrvSendPage returned FALSE");
+    ++result_.stats.pages;
+    return true;
+}
+
+bool JobSession::EndDocument(bool aborted) {
+    Host& host = host_->host;
+    if (!inDocument_) return result_.error.empty() ? host.Fail("EndDocument outside a document") : false;
+    inDocument_ = false;
+    const bool abort = aborted || !result_.error.empty();
+    const BOOL ended = host_->endDoc(&host.surface.surface, abort ? kEndDocAbort : 0);
+    ++result_.stats.documents;
+    if (!ended && result_.error.empty()) return host.Fail("DrvEndDoc returned FALSE");
+    return result_.error.empty();
+}
+
+const JobResult& JobSession::Finish() {
+    if (finished_) return result_;
+    finished_ = true;
+    Host& host = host_->host;
+    if (inDocument_) EndDocument(true);
+    if (started_) ShutDown(host);
+    for (const DdiCall& call : host.ddi.calls) result_.hostCalls.push_back(call.function);
+    if (!options_.write) result_.stats.bytes = result_.output.size();
+    result_.ok = started_ && result_.error.empty();
+    return result_;
 }
 
 }  // namespace standin

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ struct JobOptions {
     std::function<DWORD(size_t call, DWORD offered)> helperTakes;
     // Called after each page is handed over (pages done, pages in the job).
     std::function<void(size_t, size_t)> progress;
+    // When set, what the plug-in writes through DRVPROCS goes here as it is
+    // written, instead of into JobResult::output.
+    std::function<void(const BYTE*, DWORD)> write;
 };
 
 struct JobStats {
@@ -61,6 +65,43 @@ struct JobResult {
 
 // Runs the documents as one job on one device context.
 JobResult RunJob(const std::vector<Document>& documents, const JobOptions& options);
+
+struct SessionHost;
+
+// The same host driven a band at a time, for a caller that renders pages as
+// it reads them: Start, then per document StartDocument, per page
+// StartPage, Band..., EndPage, then EndDocument; Finish shuts down. Bands
+// are 1-bit, top row first, each row RowStride(width) bytes, 1 = white;
+// they go to ImageProcessing with options.callbackId. Once a call fails,
+// the rest refuse and result().error says what failed first.
+class JobSession {
+public:
+    explicit JobSession(const JobOptions& options);
+    ~JobSession();
+    JobSession(const JobSession&) = delete;
+    JobSession& operator=(const JobSession&) = delete;
+
+    bool Start();
+    bool StartDocument(LONG width);
+    bool StartPage();
+    bool Band(const BYTE* rows, LONG count, bool blank);
+    bool EndPage();
+    // Ends the document; an aborted one is ended with the abort flag.
+    bool EndDocument(bool aborted);
+    const JobResult& Finish();
+
+    const JobResult& result() const { return result_; }
+
+private:
+    JobOptions options_;
+    JobResult result_;
+    std::unique_ptr<SessionHost> host_;
+    LONG width_ = 0;
+    LONG top_ = 0;
+    bool started_ = false;
+    bool inDocument_ = false;
+    bool finished_ = false;
+};
 
 // The width of the device's surface, which every page of the job is
 // rendered at: the widest page. The plug-in takes the width from the first

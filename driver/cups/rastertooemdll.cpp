@@ -1,0 +1,178 @@
+// rastertooemdll: the CUPS filter. Reads CUPS raster and prints the whole
+// job through the plug-in module as one document: every page becomes 1-bit
+// bands below the previous page's, and the plug-in's printer stream goes
+// to standard output.
+//
+//   rastertooemdll job-id user title copies options [file]
+#include <cups/raster.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include "driver/cups/raster_page.h"
+#include "standin/host/print_job.h"
+
+namespace {
+
+volatile sig_atomic_t g_cancelled = 0;
+
+void OnTerm(int) { g_cancelled = 1; }
+
+// Reads the raster; a read that a SIGTERM interrupts ends the input.
+ssize_t ReadInput(void* context, unsigned char* buffer, size_t bytes) {
+    const int fd = *static_cast<int*>(context);
+    for (;;) {
+        const ssize_t n = read(fd, buffer, bytes);
+        if (n >= 0) return n;
+        if (errno != EINTR || g_cancelled) return -1;
+    }
+}
+
+// The module lies at a fixed place relative to the installed filter.
+std::string ModulePath() {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return OEMDLL_CUPS_MODULE;
+    std::string dir(self, static_cast<size_t>(n));
+    dir.erase(dir.find_last_of('/') + 1);
+    return dir + OEMDLL_CUPS_MODULE;
+}
+
+// Where the plug-in's spool writes go: standard output, whole commands only.
+// After a cancel nothing more is written; after a failed write, nothing
+// more is tried.
+struct Output {
+    bool discard = false;
+    int error = 0;
+
+    void Write(const BYTE* bytes, DWORD size) {
+        if (discard || g_cancelled || error) return;
+        if (std::fwrite(bytes, 1, size, stdout) != size) error = errno ? errno : EIO;
+    }
+    bool Flush() {
+        if (!error && std::fflush(stdout) != 0) error = errno ? errno : EIO;
+        return error == 0;
+    }
+};
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "ERROR: %s\n", message.c_str());
+    return 1;
+}
+
+// One page: its rows placed on the printer's width, then handed over once
+// per copy the raster asks for.
+bool PrintPage(cups_raster_t* raster, const cups_page_header2_t& header, unsigned page,
+               standin::JobSession& session, std::vector<unsigned char>& band, std::string& why) {
+    cupsdriver::RowFormat format;
+    if (!cupsdriver::TakeHeader(header, format, why)) {
+        why = "page " + std::to_string(page) + ": " + why;
+        return false;
+    }
+    const unsigned kept = header.cupsHeight < cupsdriver::kMaxPageRows ? header.cupsHeight : cupsdriver::kMaxPageRows;
+    if (kept < header.cupsHeight)
+        std::fprintf(stderr, "WARNING: page %u is %u rows long; only the first %u are printed\n", page,
+                     header.cupsHeight, kept);
+    band.resize(static_cast<size_t>(kept) * cupsdriver::kBandRowBytes);
+    std::vector<unsigned char> row(header.cupsBytesPerLine);
+    bool blank = true;
+    for (unsigned y = 0; y < header.cupsHeight; ++y) {
+        if (g_cancelled) return true;
+        if (cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
+            if (g_cancelled) return true;
+            why = "page " + std::to_string(page) + " is cut short: " + std::to_string(y) + " of " +
+                  std::to_string(header.cupsHeight) + " rows";
+            return false;
+        }
+        if (y < kept && cupsdriver::PlaceRow(row.data(), format, band.data() + static_cast<size_t>(y) * cupsdriver::kBandRowBytes))
+            blank = false;
+    }
+    const unsigned copies = header.NumCopies > 1 ? header.NumCopies : 1;
+    for (unsigned c = 0; c < copies; ++c) {
+        if (!session.StartPage() || !session.Band(band.data(), static_cast<LONG>(kept), blank) ||
+            !session.EndPage()) {
+            why = "the plug-in refused page " + std::to_string(page) + ": " + session.result().error;
+            return false;
+        }
+    }
+    std::fprintf(stderr, "PAGE: %u %u\n", page, copies);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 6 || argc > 7) {
+        std::fputs("Usage: rastertooemdll job-id user title copies options [file]\n", stderr);
+        return 1;
+    }
+    // A cancelled job gets SIGTERM: finish the row in hand and stop.
+    struct sigaction action {};
+    action.sa_handler = OnTerm;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int fd = 0;
+    if (argc == 7) {
+        fd = open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return Fail(std::string("cannot open ") + argv[6] + ": " + std::strerror(errno));
+    }
+    cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &fd, CUPS_RASTER_READ);
+    if (!raster) {
+        if (g_cancelled) return 0;
+        return Fail("the input is not CUPS raster");
+    }
+
+    Output output;
+    standin::JobOptions options;
+    options.modulePath = ModulePath();
+    options.callbackId = 1;
+    options.write = [&output](const BYTE* bytes, DWORD size) { output.Write(bytes, size); };
+    standin::JobSession session(options);
+    std::string why;
+    unsigned pages = 0;
+    bool ok = session.Start() && session.StartDocument(cupsdriver::kPrinterDots);
+    if (!ok) why = "cannot start the plug-in: " + session.result().error;
+
+    cups_page_header2_t header;
+    std::vector<unsigned char> band;
+    while (ok && !g_cancelled && cupsRasterReadHeader2(raster, &header)) {
+        ++pages;
+        std::fprintf(stderr, "INFO: Printing page %u\n", pages);
+        ok = PrintPage(raster, header, pages, session, band, why);
+    }
+    if (ok && !g_cancelled && pages == 0) {
+        ok = false;
+        why = "no pages in the raster";
+    }
+    cupsRasterClose(raster);
+    if (fd > 0) close(fd);
+
+    // A failed or cancelled job prints nothing; the document still ends.
+    output.discard = !ok || g_cancelled;
+    if (session.result().error.empty() && !session.EndDocument(!ok || g_cancelled) && ok) {
+        ok = false;
+        why = "the plug-in failed at the end of the job: " + session.result().error;
+    }
+    session.Finish();
+    if (!output.Flush() && ok) {
+        ok = false;
+        why = std::string("cannot write the printer stream: ") + std::strerror(output.error);
+    }
+    if (!ok) return Fail(why);
+    if (g_cancelled) {
+        std::fputs("INFO: Job cancelled\n", stderr);
+        return 0;
+    }
+    std::fprintf(stderr, "INFO: Printed %u page%s\n", pages, pages == 1 ? "" : "s");
+    return 0;
+}

@@ -3,12 +3,13 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-native test-windows windows test-hardening test-sanitizers test-valgrind fuzz clean
+.PHONY: all build demo install-cups test test-native test-windows windows test-hardening test-sanitizers test-valgrind fuzz clean
 
 all: build
 
 $(BUILD)/build.ninja:
 	@scripts/ensure-deps.sh native
+	@scripts/ensure-deps.sh cups
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 
 build: $(BUILD)/build.ninja
@@ -23,7 +24,13 @@ demo: build
 	$(BUILD)/tools/rasterview --summary out/receipt.prn -o out/receipt.png
 	@echo "printer stream: out/receipt.prn   preview: out/receipt.png"
 
+# The CUPS filter, the plug-in module and platform library it hosts, and the
+# PPD, where CUPS finds them (root's, 0755 and 0644).
+install-cups: build
+	cmake --install $(BUILD) --component cups
+
 test-native: build
+	@scripts/ensure-deps.sh cups
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 WINBUILD ?= build-windows

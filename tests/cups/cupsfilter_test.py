@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""The driver through real CUPS filter chains, without a daemon: PDFs the
+test writes go through `cupsfilter -e` with the built PPD, and the printer
+stream must decode to the dots drawn. The filter alone is fed raster it
+cannot print and a cancel.
+
+usage: cupsfilter_test.py CMAKE BUILD_DIR"""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cupstest as c  # noqa: E402
+
+
+def run_cupsfilter(inst, pdf, options, copies=1):
+    path = os.path.join(inst.base, "in.pdf")
+    with open(path, "wb") as f:
+        f.write(pdf)
+    cmd = ["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo", "-n", str(copies)]
+    for o in options:
+        cmd += ["-o", o]
+    env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
+    return subprocess.run(cmd + [path], capture_output=True, env=env, timeout=60)
+
+
+# Cases: (name, page size option, paper (mm), copies, rectangles per page in
+# the imageable area's dots as drawn, and as printed). Ghostscript moves content by up to 2 rows
+# either way, with the paper's length: the first black row sits at 4 mod 8
+# and the last one 4 rows off a group of 8 from the job's end, so that the
+# trimming does not hang on that rounding.
+PAPER_ROWS = {80: 639, 100: 799}
+CASES = [
+    ("one page: block, rule, right-edge bar", "PageSize=58x100mm", (58, 100), 1,
+     [[(40, 100, 100, 60), (0, 300, 384, 4), (380, 100, 4, 295)]],
+     [[(40, 100, 100, 60), (0, 300, 384, 4), (380, 100, 4, 295)]]),
+    ("two pages, one below the other", "PageSize=58x80mm", (58, 80), 1,
+     [[(10, 36, 50, 20)], [(300, 500, 60, 31)]],
+     [[(10, 36, 50, 20)], [(300, 500, 60, 31)]]),
+    ("copies made by CUPS are not repeated", "PageSize=58x80mm", (58, 80), 2,
+     [[(10, 36, 50, 20)], [(300, 500, 60, 31)]],
+     [[(10, 36, 50, 20)], [(10, 36, 50, 20)], [(300, 500, 60, 31)], [(300, 500, 60, 31)]]),
+    # 80 mm paper: 70 mm imageable, 559 dots; everything past dot 384 is cut.
+    ("custom size wider than the printer is clipped", "PageSize=Custom.80x100mm", (80, 100), 1,
+     [[(0, 100, 559, 8), (300, 200, 250, 43)]],
+     [[(0, 100, 384, 8), (300, 200, 84, 43)]]),
+    # 40 mm paper: 30 mm imageable, 240 dots, padded white to 384.
+    ("custom size narrower than the printer is padded", "PageSize=Custom.40x100mm", (40, 100), 1,
+     [[(0, 100, 240, 8), (200, 200, 40, 35)]],
+     [[(0, 100, 240, 8), (200, 200, 40, 35)]]),
+]
+
+
+def expected_picture(size_mm, pages):
+    """The rectangles in the job's frame, before trimming, and the job's
+    first and last black row."""
+    page_rows = PAPER_ROWS[size_mm[1]]
+    rects = []
+    for i, page in enumerate(pages):
+        rects += [(x, y + i * page_rows, w, h) for x, y, w, h in page]
+    top = min(y for _, y, _, _ in rects)
+    bottom = max(y + h for _, y, _, h in rects)
+    return rects, page_rows * len(pages), top, bottom
+
+
+def check_case(t, inst, case):
+    name, option, size_mm, copies, drawn, printed = case
+    p = run_cupsfilter(inst, c.pdf(drawn, *size_mm), [option], copies)
+    if not t.check(name + ": cupsfilter succeeds", p.returncode == 0 and p.stdout,
+                   "exit %d, %d bytes; %s" % (p.returncode, len(p.stdout), p.stderr.decode()[-400:])):
+        return
+    try:
+        rows, widths = c.decode(p.stdout)
+    except ValueError as e:
+        t.check(name + ": stream decodes", False, str(e))
+        return
+    rects, job_rows, top, bottom = expected_picture(size_mm, printed)
+    want = c.trimmed_rows(job_rows, top, bottom)
+    t.check(name + ": rows trimmed as the plug-in trims", len(rows) == want, "%d rows, want %d" % (len(rows), want))
+    t.check(name + ": every row is 384 dots", set(widths) == {384}, "widths %s" % sorted(set(widths)))
+    shift = top // 8 * 8
+    why = c.check_picture(rows, [(x, y - shift, w, h) for x, y, w, h in rects])
+    t.check(name + ": dots where they were drawn", why is None, why)
+
+
+BAD_RASTER = [
+    ("truncated page", c.raster(c.raster_page(384, 100))[:-48 * 30], "cut short: 70 of 100 rows"),
+    ("8 bits per pixel", c.raster(c.raster_page(384, 10, bits=8)), "8 bits per pixel"),
+    ("RGB colour space", c.raster(c.raster_page(384, 10, color_space=1)), "colour space 1"),
+    ("not raster at all", b"%PDF-1.4\n" + bytes(4000), "not CUPS raster"),
+    ("no pages", b"RaS3", "no pages"),
+]
+
+
+def check_bad_raster(t, inst):
+    for name, data, says in BAD_RASTER:
+        p = subprocess.run([inst.filter, "1", "user", "title", "1", ""], input=data, capture_output=True, timeout=20)
+        errors = [l for l in p.stderr.decode().splitlines() if l.startswith("ERROR:")]
+        t.check("bad raster, %s: one ERROR line, exit 1, nothing printed" % name,
+                p.returncode == 1 and len(errors) == 1 and says in errors[0] and not p.stdout,
+                "exit %d, %d bytes out, errors %s" % (p.returncode, len(p.stdout), errors))
+
+
+def check_cancel(t, inst):
+    """SIGTERM while the raster is still arriving: the filter stops and
+    exits 0 without printing."""
+    page = c.raster(c.raster_page(384, 8000, rows=b"\xff" * 48 * 8000))
+    p = subprocess.Popen([inst.filter, "1", "user", "title", "1", ""], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p.stdin.write(page[:len(page) // 2])
+    p.stdin.flush()
+    time.sleep(0.3)
+    p.send_signal(signal.SIGTERM)
+    try:
+        out, err = p.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.communicate()
+        t.check("SIGTERM mid-page: filter exits", False, "still running 10 s after SIGTERM")
+        return
+    t.check("SIGTERM mid-page: exit 0, no ERROR, nothing printed",
+            p.returncode == 0 and b"ERROR:" not in err and not out,
+            "exit %d, %d bytes out, %s" % (p.returncode, len(out), err.decode()[-300:]))
+
+
+def check_placement(t, inst):
+    """A page whose imaging box starts right of the margin (imagetoraster
+    centres pictures) lands that many dots in."""
+    row = b"\xff" * 8  # 64 black dots
+    page = c.raster_page(64, 8, rows=row * 8, bbox_left=c.MARGIN_PT + c.dots_to_pt(100))
+    p = subprocess.run([inst.filter, "1", "u", "t", "1", ""], input=c.raster(page), capture_output=True, timeout=20)
+    rows, _ = c.decode(p.stdout) if p.returncode == 0 else ([], [])
+    why = c.check_picture(rows, [(100, 0, 64, 8)], slack=0) if len(rows) == 8 else "%d rows" % len(rows)
+    t.check("a page placed by its imaging box", p.returncode == 0 and why is None, why or p.stderr.decode())
+
+
+def main():
+    cmake, build = sys.argv[1:3]
+    t = c.Checklist()
+    inst = c.Install(cmake, build)
+    try:
+        p = subprocess.run(["cupstestppd", "-R", inst.root, inst.ppd], capture_output=True, timeout=30)
+        t.check("cupstestppd passes the built PPD", p.returncode == 0, p.stdout.decode()[-400:])
+        for case in CASES:
+            check_case(t, inst, case)
+        check_bad_raster(t, inst)
+        check_placement(t, inst)
+        check_cancel(t, inst)
+    finally:
+        inst.remove()
+    return t.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

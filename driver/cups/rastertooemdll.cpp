@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <time.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -34,6 +35,17 @@ ssize_t ReadInput(void* context, unsigned char* buffer, size_t bytes) {
         if (n >= 0) return n;
         if (errno != EINTR || g_cancelled) return -1;
     }
+}
+
+// On a cancel CUPS stops the filters before us too, and the raster may end
+// before our own SIGTERM arrives: wait a moment for it before calling the
+// input cut short.
+bool CancelArrives() {
+    for (int i = 0; i < 50 && !g_cancelled; ++i) {
+        const timespec tick{0, 10 * 1000 * 1000};
+        nanosleep(&tick, nullptr);
+    }
+    return g_cancelled != 0;
 }
 
 // The module lies at a fixed place relative to the installed filter.
@@ -87,7 +99,7 @@ bool PrintPage(cups_raster_t* raster, const cups_page_header2_t& header, unsigne
     for (unsigned y = 0; y < header.cupsHeight; ++y) {
         if (g_cancelled) return true;
         if (cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
-            if (g_cancelled) return true;
+            if (CancelArrives()) return true;
             why = "page " + std::to_string(page) + " is cut short: " + std::to_string(y) + " of " +
                   std::to_string(header.cupsHeight) + " rows";
             return false;

@@ -190,14 +190,17 @@ def main():
             f.write(c.pdf([[(0, y, 384, 4) for y in range(0, 7900, 50)]] * 30, 58, 1000))
         os.chmod(long_pdf, 0o644)
         job = cupsd.submit(long_pdf, "PageSize=Custom.58x1000mm")
-        pid = cupsd.wait_log(r"\[Job %s\] Started filter \S*rastertooemdll \(PID (\d+)\)" % job.split("-")[-1], 20) \
-            if job else None
-        if t.check("long job starts the filter", pid is not None, "job %s" % job):
+        number = job.split("-")[-1] if job else "?"
+        pid = cupsd.wait_log(r"\[Job %s\] Started filter \S*rastertooemdll \(PID (\d+)\)" % number, 20)
+        # Cancel once the filter reads pages: before that it has no handler yet.
+        reading = cupsd.wait_log(r"\[Job %s\] Printing page 1" % number, 20)
+        if t.check("long job starts the filter", pid is not None and reading is not None, "job %s" % job):
             cupsd.run("cancel", "-h", cupsd.host, job)
             t.check("cancelled job leaves the queue", cupsd.wait_idle(15), "jobs left: %s" % cupsd.jobs())
             end = cupsd.wait_log(r"PID %s \(\S*rastertooemdll\) (.*)" % pid.group(1), 10)
+            log = [l for l in cupsd.error_log().splitlines() if "[Job %s]" % number in l and "rastertooemdll" in l]
             t.check("cancelled filter exits cleanly", end is not None and end.group(1).startswith("exited with no errors"),
-                    end.group(0) if end else "no exit logged")
+                    "\n".join(log[-6:]))
             received = jobs_seen.wait(r"job (\d+): .*", 5)
             t.check("what the printer got of it is whole rows",
                     received is None or received.group(0).endswith(", ok"), received.group(0) if received else "")

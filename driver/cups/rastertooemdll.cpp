@@ -27,14 +27,33 @@ volatile sig_atomic_t g_cancelled = 0;
 
 void OnTerm(int) { g_cancelled = 1; }
 
-// Reads the raster; a read that a SIGTERM interrupts ends the input.
-ssize_t ReadInput(void* context, unsigned char* buffer, size_t bytes) {
-    const int fd = *static_cast<int*>(context);
-    for (;;) {
-        const ssize_t n = read(fd, buffer, bytes);
-        if (n >= 0) return n;
-        if (errno != EINTR || g_cancelled) return -1;
+// The raster's source. libcups asks for uncompressed raster a row at a
+// time, so reads go through a buffer; a read that a SIGTERM interrupts ends
+// the input.
+struct Input {
+    int fd = 0;
+    unsigned char buffer[64 * 1024];
+    size_t start = 0, end = 0;
+};
+
+ssize_t ReadInput(void* context, unsigned char* out, size_t bytes) {
+    Input& in = *static_cast<Input*>(context);
+    if (in.start == in.end) {
+        for (;;) {
+            const ssize_t n = read(in.fd, in.buffer, sizeof in.buffer);
+            if (n >= 0) {
+                in.start = 0;
+                in.end = static_cast<size_t>(n);
+                break;
+            }
+            if (errno != EINTR || g_cancelled) return -1;
+        }
+        if (in.end == 0) return 0;
     }
+    const size_t n = bytes < in.end - in.start ? bytes : in.end - in.start;
+    std::memcpy(out, in.buffer + in.start, n);
+    in.start += n;
+    return static_cast<ssize_t>(n);
 }
 
 // On a cancel CUPS stops the filters before us too, and the raster may end
@@ -133,18 +152,20 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    int fd = 0;
+    static Input input;
     if (argc == 7) {
-        fd = open(argv[6], O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return Fail(std::string("cannot open ") + argv[6] + ": " + std::strerror(errno));
+        input.fd = open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (input.fd < 0) return Fail(std::string("cannot open ") + argv[6] + ": " + std::strerror(errno));
     }
-    cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &fd, CUPS_RASTER_READ);
+    cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &input, CUPS_RASTER_READ);
     if (!raster) {
         if (g_cancelled) return 0;
         return Fail("the input is not CUPS raster");
     }
 
     Output output;
+    static char outputBuffer[64 * 1024];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     standin::JobOptions options;
     options.modulePath = ModulePath();
     options.callbackId = 1;
@@ -167,7 +188,7 @@ int main(int argc, char** argv) {
         why = "no pages in the raster";
     }
     cupsRasterClose(raster);
-    if (fd > 0) close(fd);
+    if (input.fd > 0) close(input.fd);
 
     // A failed or cancelled job prints nothing; the document still ends.
     output.discard = !ok || g_cancelled;

@@ -98,9 +98,13 @@ fuzz:
 clean:
 	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
 
-.PHONY: bench bench-wine
+.PHONY: bench bench-wine bench-cups
 bench: build
 	$(BUILD)/bench/oemdll_bench --benchmark_counters_tabular=true $(BENCH_ARGS)
+
+# What the CUPS filter adds to pdftopdf and gstoraster: a 100-page PDF.
+bench-cups: build
+	python3 bench/cups_bench.py cmake $(BUILD)
 
 # What band capture costs in the Windows build, under Wine.
 bench-wine: windows

@@ -72,15 +72,16 @@ def main():
             alone_rss = max(alone_rss, r)
         rows, _ = c.decode(open(prn, "rb").read())
         f, ch, a = statistics.median(floor), statistics.median(chain), statistics.median(alone)
-        print("%d pages of %s (%d rows each), %d rounds, medians" % (PAGES, PAGE, PAGE_ROWS, rounds))
+        spread = lambda xs: "%.3f s (%.3f-%.3f)" % (statistics.median(xs), min(xs), max(xs))
+        print("%d pages of %s (%d rows each), %d rounds: medians (min-max)" % (PAGES, PAGE, PAGE_ROWS, rounds))
         print("printer stream: %d rows, %d bytes; raster: %d bytes" % (
             len(rows), os.path.getsize(prn), os.path.getsize(ras)))
         print("| run | wall | peak RSS of its largest process |")
         print("|---|---|---|")
-        print("| floor: pdftopdf, gstoraster | %.3f s | %.1f MiB |" % (f, floor_rss / 1024))
-        print("| chain: pdftopdf, gstoraster, rastertooemdll | %.3f s | %.1f MiB |" % (ch, chain_rss / 1024))
-        print("| rastertooemdll alone on the saved raster | %.3f s | %.1f MiB |" % (a, alone_rss / 1024))
-        print("filter's share of the chain's time: %.1f %% (chain - floor: %.3f s; alone: %.1f %%)" % (
+        print("| floor: pdftopdf, gstoraster | %s | %.1f MiB |" % (spread(floor), floor_rss / 1024))
+        print("| chain: pdftopdf, gstoraster, rastertooemdll | %s | %.1f MiB |" % (spread(chain), chain_rss / 1024))
+        print("| rastertooemdll alone on the saved raster | %s | %.1f MiB |" % (spread(alone), alone_rss / 1024))
+        print("filter's share of the chain's time: %.1f %% (chain - floor: %.3f s); alone: %.1f %% of the chain" % (
             100 * (ch - f) / ch, ch - f, 100 * a / ch))
         print("filter's peak memory / floor's: %.2f" % (alone_rss / floor_rss))
     finally:

@@ -47,6 +47,10 @@ bool TakeHeader(const cups_page_header2_t& header, RowFormat& format, std::strin
               std::to_string(header.cupsWidth) + " dots";
         return false;
     }
+    if (header.NumCopies > kMaxCopies) {
+        why = "bad raster: " + std::to_string(header.NumCopies) + " copies";
+        return false;
+    }
     format.width = header.cupsWidth;
     format.offset = LeftOffset(header);
     return true;

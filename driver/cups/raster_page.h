@@ -15,6 +15,8 @@ constexpr long kBandRowBytes = kPrinterDots / 8;  // a 1-bit row of 384 dots, al
 // The longest page printed, about 1 m at 203 dpi: the custom size's upper
 // bound. Rows past it are read and dropped.
 constexpr unsigned kMaxPageRows = 8000;
+// CUPS's own default limit on copies; a header asking for more is bad.
+constexpr unsigned kMaxCopies = 9999;
 // The paper's left edge to the first printable dot: the PPD's 5 mm margin.
 constexpr double kLeftMarginPoints = 72.0 * 5.0 / 25.4;
 

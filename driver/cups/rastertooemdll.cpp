@@ -71,7 +71,7 @@ bool CancelArrives() {
 std::string ModulePath() {
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return OEMDLL_CUPS_MODULE;
+    if (n <= 0) return OEMDLL_CUPS_MODULE_INSTALLED;
     std::string dir(self, static_cast<size_t>(n));
     dir.erase(dir.find_last_of('/') + 1);
     return dir + OEMDLL_CUPS_MODULE;

@@ -46,7 +46,8 @@ class Install:
     anything others may write, and run filters as lp."""
 
     def __init__(self, cmake, build):
-        self.base = tempfile.mkdtemp(prefix="oemdll-cups-")
+        # Under /tmp whatever TMPDIR says: lp must reach the files.
+        self.base = tempfile.mkdtemp(prefix="oemdll-cups-", dir="/tmp")
         os.chmod(self.base, 0o755)
         self.root = os.path.join(self.base, "root")
         env = dict(os.environ, DESTDIR=self.root)

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <time.h>
 #include <limits.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "driver/cups/raster_page.h"
@@ -23,9 +23,9 @@
 
 namespace {
 
-volatile sig_atomic_t g_cancelled = 0;
+volatile sig_atomic_t gCancelled = 0;
 
-void OnTerm(int) { g_cancelled = 1; }
+void OnTerm(int) { gCancelled = 1; }
 
 // The raster's source. libcups asks for uncompressed raster a row at a
 // time, so reads go through a buffer; a read that a SIGTERM interrupts ends
@@ -46,7 +46,7 @@ ssize_t ReadInput(void* context, unsigned char* out, size_t bytes) {
                 in.end = static_cast<size_t>(n);
                 break;
             }
-            if (errno != EINTR || g_cancelled) return -1;
+            if (errno != EINTR || gCancelled) return -1;
         }
         if (in.end == 0) return 0;
     }
@@ -60,11 +60,11 @@ ssize_t ReadInput(void* context, unsigned char* out, size_t bytes) {
 // before our own SIGTERM arrives: wait a moment for it before calling the
 // input cut short.
 bool CancelArrives() {
-    for (int i = 0; i < 50 && !g_cancelled; ++i) {
+    for (int i = 0; i < 50 && !gCancelled; ++i) {
         const timespec tick{0, 10 * 1000 * 1000};
         nanosleep(&tick, nullptr);
     }
-    return g_cancelled != 0;
+    return gCancelled != 0;
 }
 
 // The module lies at a fixed place relative to the installed filter.
@@ -85,7 +85,7 @@ struct Output {
     int error = 0;
 
     void Write(const BYTE* bytes, DWORD size) {
-        if (discard || g_cancelled || error) return;
+        if (discard || gCancelled || error) return;
         if (std::fwrite(bytes, 1, size, stdout) != size) error = errno ? errno : EIO;
     }
     bool Flush() {
@@ -116,15 +116,16 @@ bool PrintPage(cups_raster_t* raster, const cups_page_header2_t& header, unsigne
     std::vector<unsigned char> row(header.cupsBytesPerLine);
     bool blank = true;
     for (unsigned y = 0; y < header.cupsHeight; ++y) {
-        if (g_cancelled) return true;
+        if (gCancelled) return true;
         if (cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
             if (CancelArrives()) return true;
             why = "page " + std::to_string(page) + " is cut short: " + std::to_string(y) + " of " +
                   std::to_string(header.cupsHeight) + " rows";
             return false;
         }
-        if (y < kept && cupsdriver::PlaceRow(row.data(), format, band.data() + static_cast<size_t>(y) * cupsdriver::kBandRowBytes))
-            blank = false;
+        if (y >= kept) continue;
+        unsigned char* out = band.data() + static_cast<size_t>(y) * cupsdriver::kBandRowBytes;
+        if (cupsdriver::PlaceRow(row.data(), format, out)) blank = false;
     }
     const unsigned copies = header.NumCopies > 1 ? header.NumCopies : 1;
     for (unsigned c = 0; c < copies; ++c) {
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
     }
     cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &input, CUPS_RASTER_READ);
     if (!raster) {
-        if (g_cancelled) return 0;
+        if (gCancelled) return 0;
         return Fail("the input is not CUPS raster");
     }
 
@@ -178,12 +179,12 @@ int main(int argc, char** argv) {
 
     cups_page_header2_t header;
     std::vector<unsigned char> band;
-    while (ok && !g_cancelled && cupsRasterReadHeader2(raster, &header)) {
+    while (ok && !gCancelled && cupsRasterReadHeader2(raster, &header)) {
         ++pages;
         std::fprintf(stderr, "INFO: Printing page %u\n", pages);
         ok = PrintPage(raster, header, pages, session, band, why);
     }
-    if (ok && !g_cancelled && pages == 0) {
+    if (ok && !gCancelled && pages == 0) {
         ok = false;
         why = "no pages in the raster";
     }
@@ -191,18 +192,20 @@ int main(int argc, char** argv) {
     if (input.fd > 0) close(input.fd);
 
     // A failed or cancelled job prints nothing; the document still ends.
-    output.discard = !ok || g_cancelled;
-    if (session.result().error.empty() && !session.EndDocument(!ok || g_cancelled) && ok) {
+    output.discard = !ok || gCancelled;
+    if (session.result().error.empty() && !session.EndDocument(!ok || gCancelled) && ok) {
         ok = false;
         why = "the plug-in failed at the end of the job: " + session.result().error;
     }
-    session.Finish();
-    if (!output.Flush() && ok) {
+    const standin::JobResult& result = session.Finish();
+    if (ok && !result.ok) std::fprintf(stderr, "WARNING: the plug-in at shut-down: %s\n", result.error.c_str());
+    // Once cancelled, the backend may be gone already.
+    if (!output.Flush() && ok && !gCancelled) {
         ok = false;
         why = std::string("cannot write the printer stream: ") + std::strerror(output.error);
     }
     if (!ok) return Fail(why);
-    if (g_cancelled) {
+    if (gCancelled) {
         std::fputs("INFO: Job cancelled\n", stderr);
         return 0;
     }

@@ -244,12 +244,13 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
     Write(Dir() + "tall4.pbm", Pbm(4, 65536, 0));
     Write(Dir() + "tall1.pbm", Pbm(1, 65536, 0));
     Write(Dir() + "claims.pgm", "P5\n16384 16384\n255\n" + std::string(10, '\0'));
-    Write(Dir() + "comment.pgm", std::string("P5 4 1 255# c\n\0\0\0\0", 18));
+    Write(Dir() + "comment.pgm", std::string("P5 4 1 255# c\n\0\xFF\0\xFF", 18));
     Write(Dir() + "nospace.pgm", std::string("P5 2 1 255\0\0", 12));
     Write(Dir() + "trailing.pgm", std::string("P5 1 1 255\n\0junk", 16));
     Write(Dir() + "huge.png", PngClaiming(100000, 100000, 0));
     Write(Dir() + "zero.png", PngClaiming(0, 10, 0));
     Write(Dir() + "rgba.png", PngClaiming(16384, 16384, 6));
+    Write(Dir() + "short.png", PngClaiming(8000, 8000, 0));
     Write(Dir() + "ok.pgm", "P5 8 2 255\n" + std::string(16, '\0'));
     Write(Dir() + "wide.pbm", Pbm(768, 2, '\xFF'));
     std::string error;
@@ -270,7 +271,8 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
         {"a PGM header claims 16384 x 16384", "rasterprint", {"claims.pgm", "-o", "out.prn"}, 1,
          "rasterprint: claims.pgm is truncated: the raster needs 268435456 bytes, 10 are there", none},
         {"a comment right after the last header number", "rasterprint", {"comment.pgm", "-o", "out.prn"}, 0,
-         "rasterprint: 1 page, 1 bands, 1 rows sent, 9 bytes written, 0 rows trimmed", {{"out.prn", Rows(1, 4)}}},
+         "rasterprint: 1 page, 1 bands, 1 rows sent, 9 bytes written, 0 rows trimmed",
+         {{"out.prn", std::string("\x1B\x2E\x01\x00\x00\x01\x04\x00\xA0", 9)}}},
         {"no whitespace byte before the raster", "rasterprint", {"nospace.pgm", "-o", "out.prn"}, 1,
          "rasterprint: nospace.pgm has no whitespace between its header and its raster", none},
         {"data after the last image", "rasterprint", {"trailing.pgm", "-o", "out.prn"}, 1,
@@ -280,9 +282,11 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
         {"a PNG claiming 0 x 10", "rasterprint", {"zero.png", "-o", "out.prn"}, 1,
          "rasterprint: zero.png has a zero-sized image (0x10)", none},
         {"a 16384 x 16384 RGBA PNG", "rasterprint", {"rgba.png", "-o", "out.prn"}, 1,
-         "rasterprint: rgba.png is too large to decode (16384x16384, 4 channels): it takes 1073741824 bytes, the "
+         "rasterprint: rgba.png is too large to decode (16384x16384): the decoder would take 1073741824 bytes, the "
          "limit is 268435456",
          none},
+        {"a PNG whose data cannot hold its size", "rasterprint", {"short.png", "-o", "out.prn"}, 1,
+         "rasterprint: short.png is truncated: 4 bytes of image data cannot hold 8000x8000 dots", none},
         {"a truncated PNG", "rasterprint", {"cut.png", "-o", "out.prn"}, 1,
          "rasterprint: cut.png is truncated: its IDAT chunk at byte 33 needs " + std::to_string(idat + 12) +
              " bytes, 14 are there",

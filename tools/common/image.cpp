@@ -208,8 +208,9 @@ std::uint32_t BigEndian(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
 }
 
-// The size from the header and every chunk present up to IEND, read before
-// decoding, so that absurd sizes and cut files get the Netpbm messages.
+// The header, and every chunk present up to IEND, read before decoding:
+// absurd sizes and cut files get the messages Netpbm gets, and nothing is
+// allocated for a size that the image data could not hold.
 bool CheckPngLayout(const std::vector<std::uint8_t>& bytes, const std::string& name, std::string& error) {
     const size_t size = bytes.size();
     if (size < 33) {
@@ -226,24 +227,47 @@ bool CheckPngLayout(const std::vector<std::uint8_t>& bytes, const std::string& n
         return false;
     }
     if (!CheckSize(name, width, height, error)) return false;
-    for (size_t pos = 8; pos < size;) {
+    // The decoder holds every sample at the file's depth, with an alpha
+    // channel where transparency may be given.
+    const int depth = bytes[24], type = bytes[25];
+    const int samples = type == 2 ? 3 : type == 4 ? 2 : type == 6 ? 4 : 1;
+    const int decoded = type == 0 || type == 4 ? 2 : 4;
+    const std::int64_t decodeBytes = width * height * decoded * (depth == 16 ? 2 : 1);
+    if (decodeBytes > kMaxDots) {
+        error = name + " is too large to decode (" + Dims(width, height) + "): the decoder would take " +
+                std::to_string(decodeBytes) + " bytes, the limit is " + std::to_string(kMaxDots);
+        return false;
+    }
+    std::int64_t data = 0;
+    for (size_t pos = 8;;) {
+        if (pos >= size) {
+            error = name + " is truncated: it ends before its IEND chunk";
+            return false;
+        }
         if (size - pos < 12) {
             error = name + " is truncated: a chunk at byte " + std::to_string(pos) + " needs 12 bytes, " +
                     std::to_string(size - pos) + " are there";
             return false;
         }
         const size_t length = BigEndian(&bytes[pos]);
-        const std::string type(reinterpret_cast<const char*>(&bytes[pos + 4]), 4);
+        const std::string chunk(reinterpret_cast<const char*>(&bytes[pos + 4]), 4);
         if (length > size - pos - 12) {
-            error = name + " is truncated: its " + type + " chunk at byte " + std::to_string(pos) + " needs " +
+            error = name + " is truncated: its " + chunk + " chunk at byte " + std::to_string(pos) + " needs " +
                     std::to_string(length + 12) + " bytes, " + std::to_string(size - pos) + " are there";
             return false;
         }
-        if (type == "IEND") return true;
+        if (chunk == "IDAT") data += std::int64_t(length);
+        if (chunk == "IEND") break;
         pos += 12 + length;
     }
-    error = name + " is truncated: it ends before its IEND chunk";
-    return false;
+    // Deflate packs at most 1032 bytes into one.
+    const std::int64_t raw = (width * samples * depth + 7) / 8 * height;
+    if (raw > data * 1032 + 1032) {
+        error = name + " is truncated: " + std::to_string(data) + " bytes of image data cannot hold " +
+                Dims(width, height) + " dots";
+        return false;
+    }
+    return true;
 }
 
 bool DecodePng(const std::vector<std::uint8_t>& bytes, const std::string& name, GreyImage& image,
@@ -251,21 +275,6 @@ bool DecodePng(const std::vector<std::uint8_t>& bytes, const std::string& name, 
     if (!CheckPngLayout(bytes, name, error)) return false;
     const int length = static_cast<int>(bytes.size());
     int width = 0, height = 0, channels = 0;
-    if (!stbi_info_from_memory(bytes.data(), length, &width, &height, &channels)) {
-        const char* why = stbi_failure_reason();
-        error = name + " is not a readable PNG image: " + (why ? why : "the decoder gives no reason");
-        return false;
-    }
-    // The decoder holds every sample at its own depth, and then grey and
-    // alpha; refuse what that would take beyond the limit.
-    const std::int64_t sampleBytes = stbi_is_16_bit_from_memory(bytes.data(), length) ? 2 : 1;
-    const std::int64_t decodeBytes = std::int64_t(width) * height * channels * sampleBytes;
-    if (decodeBytes > kMaxDots) {
-        error = name + " is too large to decode (" + Dims(width, height) + ", " + std::to_string(channels) +
-                " channels): it takes " + std::to_string(decodeBytes) + " bytes, the limit is " +
-                std::to_string(kMaxDots);
-        return false;
-    }
     // Grey with alpha, so that transparent areas can be laid on white.
     stbi_uc* pixels = stbi_load_from_memory(bytes.data(), length, &width, &height, &channels, 2);
     if (!pixels) {

@@ -32,7 +32,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = filter_graphics job devmode handshake
+FUZZ_TARGETS = filter_graphics job devmode handshake images
 
 test: test-native test-windows test-hardening
 

@@ -120,6 +120,16 @@ constexpr bool kMemoryCap = true;
 constexpr bool kMemoryCap = true;
 #endif
 
+// Whether an ordinary user may run the tool: every folder on its path is
+// open to others (a build tree under a private folder is not).
+bool OthersCanRun(const std::string& tool) {
+    for (size_t slash = tool.find('/', 1); slash != std::string::npos; slash = tool.find('/', slash + 1)) {
+        struct stat st;
+        if (stat(tool.substr(0, slash).c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
+    }
+    return true;
+}
+
 // Runs the tool in Dir() with standard input empty and the outputs caught,
 // in a bounded address space (a tool that allocates what a header claims
 // fails there), as an ordinary user when `unprivileged`.
@@ -140,7 +150,8 @@ Outcome Run(const std::string& tool, const std::vector<std::string>& args, bool 
         }
         const rlimit cpu = {60, 60};
         setrlimit(RLIMIT_CPU, &cpu);
-        if (unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+        if (unprivileged && geteuid() == 0 && OthersCanRun(tool) && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
         std::vector<char*> argv = {const_cast<char*>(tool.c_str())};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/common/image.h"
+#include "tools/common/output_file.h"
 #include "tools/common/printer_stream.h"
 
 namespace {
@@ -114,6 +115,19 @@ TEST(ImageDecoding, MissingFileIsNamed) {
     std::string error;
     EXPECT_FALSE(tools::ReadInput("/nonexistent/page.png", bytes, error));
     EXPECT_EQ(error.rfind("cannot open /nonexistent/page.png: ", 0), 0u) << error;
+}
+
+TEST(OutputFile, WindowsDeviceNamesAreKnownByName) {
+    struct Case {
+        const char* path;
+        bool device;
+    } const cases[] = {
+        {"NUL", true},         {"nul", true},           {"NUL.txt", true},      {"COM1", true},
+        {"lpt9:", true},       {"C:\\out\\PRN", true},  {"\\\\.\\COM12", true}, {"//./pipe/x", true},
+        {"CON.prn", true},     {"COM0", false},         {"COM10", false},       {"NULL", false},
+        {"out.prn", false},    {"nul/out.prn", false},  {"LPT", false},         {"CONSOLE", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(tools::IsWindowsDeviceName(c.path), c.device) << c.path;
 }
 
 size_t BlackDots(const standin::Page& page) {

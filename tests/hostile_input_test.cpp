@@ -237,7 +237,10 @@ void RunCases(const std::vector<Case>& cases) {
 #endif
         EXPECT_EQ(o.status, c.status) << o.err;
         EXPECT_EQ(FirstLine(o.err), c.message);
-        EXPECT_EQ(o.out, c.out);
+        std::string out = o.out;
+        if (std::string(c.tool) == "oeminfo")  // text, with the platform's line ends
+            for (size_t at; (at = out.find("\r\n")) != std::string::npos;) out.erase(at, 1);
+        EXPECT_EQ(out, c.out);
         for (const Expect& e : c.files) {
             const bool exists = std::ifstream(Dir() + e.file).good();
             if (e.content == kAbsent) {
@@ -321,6 +324,8 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
         {"-o NUL", "rasterprint", {"ok.pgm", "-o", "NUL"}, 0, stats},
         {"-o nul.prn", "rasterprint", {"ok.pgm", "-o", "nul.prn"}, 0, stats},
         {"-o \\\\.\\NUL", "rasterprint", {"ok.pgm", "-o", "\\\\.\\NUL"}, 0, stats},
+        {"-o COM9, a port that is not there", "rasterprint", {"ok.pgm", "-o", "COM9"}, 1,
+         "rasterprint: cannot open COM9: No such file or directory"},
 #else
         {"an input without end", "rasterprint", {"/dev/zero", "-o", "out.prn"}, 1,
          "rasterprint: /dev/zero is too large: more than 268435456 bytes, the limit for an input", none, "", nullptr,

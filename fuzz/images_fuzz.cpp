@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int64_t dots = 0;
     for (const tools::GreyImage& image : images) {
         fuzz::Check(image.width > 0 && image.height > 0, "an empty image");
-        fuzz::Check(image.width <= tools::kMaxDimension && image.height <= tools::kMaxDimension, "a side past the limit");
+        fuzz::Check(image.width <= tools::kMaxDimension && image.height <= tools::kMaxDimension,
+                    "a side past the limit");
         fuzz::Check(image.grey.size() == static_cast<size_t>(image.width * image.height), "dots and size differ");
         dots += image.width * image.height;
         if (image.bilevel)

@@ -61,7 +61,8 @@ std::string Dir() {
 Outcome Run(const std::string& tool, const std::vector<std::string>& args) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     const std::string outPath = Dir() + "stdout.txt", errPath = Dir() + "stderr.txt";
-    HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    HANDLE in =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
     HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     std::string line = "\"" + tool + "\"";

@@ -140,7 +140,8 @@ public:
             another = true;
             return true;
         }
-        return Fail(error, "has " + std::to_string(b_.size() - pos_) + " bytes after its last image that are not an image");
+        return Fail(error,
+                    "has " + std::to_string(b_.size() - pos_) + " bytes after its last image that are not an image");
     }
 
 private:
@@ -417,7 +418,8 @@ GreyImage ScaleToWidth(const GreyImage& image, std::int64_t width) {
             double sum = 0, area = 0;
             for (std::int64_t iy = static_cast<std::int64_t>(y0); iy < image.height && double(iy) < y1; ++iy) {
                 const double wy = std::min<double>(double(iy + 1), y1) - std::max<double>(double(iy), y0);
-                const std::uint8_t* row = image.grey.data() + static_cast<size_t>(iy) * static_cast<size_t>(image.width);
+                const std::uint8_t* row =
+                    image.grey.data() + static_cast<size_t>(iy) * static_cast<size_t>(image.width);
                 for (std::int64_t ix = static_cast<std::int64_t>(x0); ix < image.width && double(ix) < x1; ++ix) {
                     const double wx = std::min<double>(double(ix + 1), x1) - std::max<double>(double(ix), x0);
                     sum += wx * wy * row[ix];
@@ -485,7 +487,8 @@ bool WriteDots(std::FILE* file, const std::string& path, std::int64_t width, std
         }
     } else {
         if (width > kMaxDimension || height * width > std::numeric_limits<int>::max() / 2) {
-            error = "cannot encode " + path + " as PNG: " + Dims(width, height) + " dots is more than the encoder takes";
+            error = "cannot encode " + path + " as PNG: " + Dims(width, height) +
+                    " dots is more than the encoder takes";
             return false;
         }
         std::vector<std::uint8_t> grey(w * h);

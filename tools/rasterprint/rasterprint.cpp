@@ -139,7 +139,8 @@ int ReadDocument(const Options& options, standin::Document& document) {
         std::string error;
         std::vector<tools::GreyImage> images;
         const std::string name = input == "-" ? "standard input" : input;
-        if (!tools::ReadInput(input, bytes, error) || !tools::DecodeImages(bytes, name, images, error)) return Fail(error);
+        if (!tools::ReadInput(input, bytes, error) || !tools::DecodeImages(bytes, name, images, error))
+            return Fail(error);
         bytes = {};
         // A stream of several Netpbm images (every page of a PDF, say) is
         // several pages.
@@ -183,7 +184,8 @@ int main(int argc, char** argv) {
     if (output == "-" && isatty(fileno(stdout)))
         return Usage("refusing to write printer data to a terminal; use -o FILE or redirect standard output");
     if (options.preview == "-" && isatty(fileno(stdout)))
-        return Usage("refusing to write a picture to a terminal; give --preview a file name or redirect standard output");
+        return Usage("refusing to write a picture to a terminal; give --preview a file name or redirect "
+                     "standard output");
 
     // Every output is produced before any is put in place.
     tools::OutputFile stream, preview;

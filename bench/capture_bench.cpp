@@ -9,7 +9,7 @@
 #include "bench/bench_support.h"
 #include "oemdll/capture/band_capture.h"
 #include "oemdll/host/services.h"
-#include "standin/platform/control.h"
+#include "platform/linux/faults.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void BM_Capture(benchmark::State& state) {
     bench::PluginDevice dev;
     std::uint64_t bytes = 0, peak = 0;
     for (auto _ : state) {
-        standin::ResetPeakLocalBytes();
+        faults::ResetPeakLocalBytes();
         for (int64_t p = 0; p < pages; ++p) {
             for (LONG rows : bands.rows) {
                 BITMAPINFOHEADER header = bench::MonoBandHeader(layout.width, rows, bands.stride);
@@ -58,7 +58,7 @@ void BM_Capture(benchmark::State& state) {
             }
         }
         bytes = dev.device()->imageSize;
-        peak = standin::PeakLocalBytes() - standin::LiveLocalBytes() + bytes;
+        peak = faults::PeakLocalBytes() - faults::LiveLocalBytes() + bytes;
         state.PauseTiming();
         ReleaseImage(dev.device());
         state.ResumeTiming();
@@ -96,8 +96,8 @@ void BM_CaptureAllocateAndCopy(benchmark::State& state) {
     Bands bands(layout);
     std::uint64_t bytes = 0, peak = 0;
     for (auto _ : state) {
-        standin::ResetPeakLocalBytes();
-        const std::uint64_t base = standin::LiveLocalBytes();
+        faults::ResetPeakLocalBytes();
+        const std::uint64_t base = faults::LiveLocalBytes();
         BYTE* image = nullptr;
         size_t size = 0;
         for (int64_t p = 0; p < pages; ++p) {
@@ -114,7 +114,7 @@ void BM_CaptureAllocateAndCopy(benchmark::State& state) {
             }
         }
         bytes = size;
-        peak = standin::PeakLocalBytes() - base;
+        peak = faults::PeakLocalBytes() - base;
         LocalFree(image);
     }
     Report(state, bytes, peak);

@@ -1,4 +1,4 @@
-// Failures made with the stand-in's fault injection (native builds only):
+// Failures made with the platform layer's fault injection (native builds only):
 // objects, records, band capture and whole jobs.
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include "oemdll/server/module.h"
 #include "oemdll/capture/band_capture.h"
 #include "standin/host/print_job.h"
-#include "standin/platform/control.h"
+#include "platform/linux/faults.h"
 #include "tests/support/device_fixture.h"
 #include "tests/support/stream_model.h"
 #include "tests/support/junk.h"
@@ -16,28 +16,28 @@
 namespace {
 
 TEST(AllocationFailure, FactoryThatCannotBeMadeIsOutOfMemory) {
-    standin::FaultScope faults;
-    const auto live = standin::LiveAllocations();
-    standin::FailNthAllocation(1);
+    faults::FaultScope faults;
+    const auto live = faults::LiveAllocations();
+    faults::FailNthAllocation(1);
     void* ppv = junk::Pointer();
     EXPECT_EQ(DllGetClassObject(CLSID_RasterPlugin, IID_IClassFactory, &ppv), E_OUTOFMEMORY);
     EXPECT_EQ(ppv, junk::Pointer());
-    EXPECT_EQ(standin::LiveAllocations(), live);
+    EXPECT_EQ(faults::LiveAllocations(), live);
 }
 
 TEST(AllocationFailure, ObjectThatCannotBeMadeIsOutOfMemory) {
-    standin::FaultScope faults;
+    faults::FaultScope faults;
     void* ppv = nullptr;
     ASSERT_EQ(DllGetClassObject(CLSID_RasterPlugin, IID_IClassFactory, &ppv), S_OK);
     auto* factory = static_cast<IClassFactory*>(ppv);
-    const auto live = standin::LiveAllocations();
+    const auto live = faults::LiveAllocations();
 
-    standin::FailNthAllocation(1);
+    faults::FailNthAllocation(1);
     ppv = junk::Pointer();
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv), E_OUTOFMEMORY);
     EXPECT_EQ(ppv, junk::Pointer());
     EXPECT_EQ(LiveObjectCount, 0);
-    EXPECT_EQ(standin::LiveAllocations(), live);
+    EXPECT_EQ(faults::LiveAllocations(), live);
 
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPrintOemUni2, &ppv), S_OK) << "only that one failed";
     static_cast<IUnknown*>(ppv)->Release();
@@ -57,15 +57,15 @@ using testsupport::MakePalette;
 class CaptureFailureTest : public DeviceTest {
 protected:
     void TearDown() override {
-        standin::ResetFaults();
+        faults::ResetFaults();
         DeviceTest::TearDown();
-        EXPECT_EQ(standin::LiveAllocations(), baseline) << "everything allocated is freed";
+        EXPECT_EQ(faults::LiveAllocations(), baseline) << "everything allocated is freed";
     }
-    std::int64_t baseline = standin::LiveAllocations();
+    std::int64_t baseline = faults::LiveAllocations();
 };
 
 TEST_F(CaptureFailureTest, RecordThatCannotBeMadeIsReportedWithNoRecord) {
-    standin::FailNthAllocation(1);
+    faults::FailNthAllocation(1);
     DRVENABLEDATA hostTable = ddi.EnableData();
     GDIINFO gdi{};
     DEVINFO dev{};
@@ -77,14 +77,14 @@ TEST_F(CaptureFailureTest, RecordThatCannotBeMadeIsReportedWithNoRecord) {
 }
 
 TEST_F(CaptureFailureTest, TwentyFourBitPaletteIsCreatedAsBgrAndLeftToTheHost) {
-    const int before = standin::LivePalettes();
+    const int before = faults::LivePalettes();
     ASSERT_EQ(Enable(24), S_OK);
     ASSERT_NE(devInfo.hpalDefault, nullptr);
-    EXPECT_EQ(standin::PaletteMode(devInfo.hpalDefault), PAL_BGR);
+    EXPECT_EQ(faults::PaletteMode(devInfo.hpalDefault), PAL_BGR);
     Disable();
-    EXPECT_EQ(standin::LivePalettes(), before + 1) << "the host owns the palette";
+    EXPECT_EQ(faults::LivePalettes(), before + 1) << "the host owns the palette";
 
-    standin::FailPaletteCreation(true);
+    faults::FailPaletteCreation(true);
     ASSERT_EQ(Enable(24, reinterpret_cast<HPALETTE>(junk::Pointer())), S_OK);
     EXPECT_EQ(devInfo.hpalDefault, nullptr) << "a failed creation is stored as it is";
     EXPECT_EQ(device()->palette, nullptr);
@@ -93,10 +93,10 @@ TEST_F(CaptureFailureTest, TwentyFourBitPaletteIsCreatedAsBgrAndLeftToTheHost) {
 TEST_F(CaptureFailureTest, GrowthUsesOneExactReallocationPerBand) {
     ASSERT_EQ(Enable(), S_OK);
     ASSERT_EQ(Band(384, 2, 0x00), S_OK);  // color table and first block
-    const auto before = standin::AllocationCount();
+    const auto before = faults::AllocationCount();
     for (int i = 0; i < 10; ++i) ASSERT_EQ(Band(384, 2, 0x00), S_OK);
-    EXPECT_EQ(standin::AllocationCount() - before, 10u);
-    EXPECT_EQ(standin::LiveAllocations() - baseline, 4) << "plug-in object, record, color table and image";
+    EXPECT_EQ(faults::AllocationCount() - before, 10u);
+    EXPECT_EQ(faults::LiveAllocations() - baseline, 4) << "plug-in object, record, color table and image";
 }
 
 TEST_F(CaptureFailureTest, FailedGrowthDiscardsTheWholeImage) {
@@ -111,7 +111,7 @@ TEST_F(CaptureFailureTest, FailedGrowthDiscardsTheWholeImage) {
         ReleaseImage(device());
         for (int i = 0; i < c.bandsBefore; ++i) ASSERT_EQ(Band(384, 2, 0x11), S_OK);
 
-        standin::FailNthAllocation(1);
+        faults::FailNthAllocation(1);
         EXPECT_EQ(Band(384, 2, 0x22), E_FAIL);
         EXPECT_EQ(device()->image, nullptr);
         EXPECT_EQ(device()->imageSize, 0u);
@@ -143,17 +143,17 @@ TEST_F(CaptureFailureTest, ColorTableFailuresFailTheFirstBandOnly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(Enable(8, palette), S_OK);
-        if (c.failAllocation) standin::FailNthAllocation(static_cast<std::uint64_t>(c.failAllocation));
-        standin::SetPaletteReadLimit(c.readLimit);
+        if (c.failAllocation) faults::FailNthAllocation(static_cast<std::uint64_t>(c.failAllocation));
+        faults::SetPaletteReadLimit(c.readLimit);
         EXPECT_EQ(Band(16, 2, 0x00, c.id), E_FAIL);
-        standin::ResetFaults();
+        faults::ResetFaults();
         EXPECT_EQ(device()->headerRecorded, TRUE);
         EXPECT_EQ(device()->colorTable != nullptr, c.tableKept);
         EXPECT_EQ(device()->imageSize, 0u);
 
-        const auto before = standin::AllocationCount();
+        const auto before = faults::AllocationCount();
         EXPECT_EQ(Band(16, 2, 0x00, c.id), S_OK);
-        EXPECT_EQ(standin::AllocationCount() - before, 1u) << "only the image; the table is not retried";
+        EXPECT_EQ(faults::AllocationCount() - before, 1u) << "only the image; the table is not retried";
         EXPECT_EQ(device()->infoHeader.biHeight, 2);
         Disable();
     }
@@ -163,7 +163,7 @@ TEST_F(CaptureFailureTest, ShortPaletteReadLeavesTheRestBlack) {
     std::vector<PALETTEENTRY> entries(256, PALETTEENTRY{200, 100, 50, 0});
     HPALETTE palette = MakePalette(entries);
     palettes.push_back(palette);
-    standin::SetPaletteReadLimit(5);
+    faults::SetPaletteReadLimit(5);
     ASSERT_EQ(Enable(8, palette), S_OK);
     ASSERT_EQ(Band(16, 1, 0x00, 3), S_OK);
     const RGBQUAD* table = device()->colorTable;
@@ -189,14 +189,14 @@ TEST(JobAllocationFailure, EveryFailingAllocationHasItsOwnOutcome) {
     standin::JobOptions options;
     options.bandRows = 16;
 
-    const std::int64_t live = standin::LiveAllocations();
-    const std::uint64_t before = standin::AllocationCount();
+    const std::int64_t live = faults::LiveAllocations();
+    const std::uint64_t before = faults::AllocationCount();
     const standin::JobResult clean = standin::RunJob(documents, options);
     ASSERT_TRUE(clean.ok) << clean.error;
     ASSERT_EQ(clean.output, testsupport::ModelCapture(documents));
-    ASSERT_EQ(standin::AllocationCount() - before, 10u)
+    ASSERT_EQ(faults::AllocationCount() - before, 10u)
         << "factory, object, record, color table, the first band's image and five growths";
-    ASSERT_EQ(standin::LiveAllocations(), live);
+    ASSERT_EQ(faults::LiveAllocations(), live);
 
     struct Outcome {
         std::uint64_t n;
@@ -216,8 +216,8 @@ TEST(JobAllocationFailure, EveryFailingAllocationHasItsOwnOutcome) {
     };
     for (const Outcome& o : outcomes) {
         SCOPED_TRACE("allocation " + std::to_string(o.n));
-        standin::FaultScope faults;
-        standin::FailNthAllocation(o.n);
+        faults::FaultScope faults;
+        faults::FailNthAllocation(o.n);
         const standin::JobResult result = standin::RunJob(documents, options);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.error, o.error);
@@ -225,7 +225,7 @@ TEST(JobAllocationFailure, EveryFailingAllocationHasItsOwnOutcome) {
         // has nothing to print; nothing is printed before the end either.
         EXPECT_TRUE(result.output.empty());
         EXPECT_EQ(!result.hostCalls.empty() && result.hostCalls.back() == INDEX_DrvEndDoc, o.documentStarted);
-        EXPECT_EQ(standin::LiveAllocations(), live) << "nothing leaks";
+        EXPECT_EQ(faults::LiveAllocations(), live) << "nothing leaks";
     }
 }
 
@@ -234,10 +234,10 @@ TEST(JobAllocationFailure, FailedBandIsNamedWithItsResult) {
     const std::vector<standin::Document> documents = {{MakePage({384, 64, {}, {}, 3})}};
     standin::JobOptions options;
     options.bandRows = 16;
-    standin::FaultScope faults;
+    faults::FaultScope faults;
     // The job allocates the factory, the object, the record, the color
     // table and the first band's image; the sixth grows it for the second.
-    standin::FailNthAllocation(6);
+    faults::FailNthAllocation(6);
     const standin::JobResult result = standin::RunJob(documents, options);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.error, "ImageProcessing failed: 0x80004005");

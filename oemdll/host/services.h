@@ -1,5 +1,5 @@
 // The kernel and GDI services the plug-in calls. On Windows they are the
-// system's own (kernel32, gdi32); elsewhere a stand-in library supplies them
+// system's own (kernel32, gdi32); on Linux the platform layer supplies them
 // with the same contracts, shared by the plug-in module and its host.
 #pragma once
 
@@ -35,10 +35,10 @@ HOST_SERVICE HPALETTE CreatePalette(const LOGPALETTE* plpal);
 HOST_SERVICE UINT GetPaletteEntries(HPALETTE hpal, UINT iStart, UINT cEntries, PALETTEENTRY* pPalEntries);
 HOST_SERVICE BOOL DeleteObject(HGDIOBJ ho);
 
-// The stand-in's share of the ordinary allocator, so that the allocation
+// The platform layer's share of the ordinary allocator, so that the allocation
 // of objects and records can be counted and failed like any other.
-HOST_SERVICE void* StandinObjectAlloc(SIZE_T bytes);
-HOST_SERVICE void StandinObjectFree(void* p);
+HOST_SERVICE void* PlatformObjectAlloc(SIZE_T bytes);
+HOST_SERVICE void PlatformObjectFree(void* p);
 
 #endif
 
@@ -60,7 +60,7 @@ T* NewObject() {
 #ifdef _WIN32
     void* p = ::operator new(sizeof(T), std::nothrow);
 #else
-    void* p = StandinObjectAlloc(sizeof(T));
+    void* p = PlatformObjectAlloc(sizeof(T));
 #endif
     return p ? new (p) T() : nullptr;
 }
@@ -72,7 +72,7 @@ void DestroyObject(T* object) {
 #ifdef _WIN32
     ::operator delete(object);
 #else
-    StandinObjectFree(object);
+    PlatformObjectFree(object);
 #endif
 }
 

@@ -1,14 +1,16 @@
-// Test controls of the stand-in platform services: allocation counting and
-// failure injection, and palette-read faults. The plug-in never calls these;
-// hosts and tests do, and they reach the same instance the plug-in module
-// uses, as a Windows host and its plug-ins share one kernel32 and gdi32.
+// Test controls over the Linux platform services: allocation counting and
+// failure injection, and palette faults. They live in a test-only library
+// that installs the platform's observer table when it is linked in; the
+// plug-in and the products that host it never link it. Hosts and tests reach
+// the same service instance the plug-in module uses, as a Windows host and
+// its plug-ins share one kernel32 and gdi32.
 #pragma once
 
 #include <cstdint>
 
 #include "oemdll/host/platform.h"
 
-namespace standin {
+namespace faults {
 
 // Every LocalAlloc, growing or shrinking LocalReAlloc and object allocation
 // counts as one allocation.
@@ -44,4 +46,4 @@ struct FaultScope {
     ~FaultScope() { ResetFaults(); }
 };
 
-}  // namespace standin
+}  // namespace faults

@@ -1,5 +1,6 @@
-// Stand-in for the kernel32 and gdi32 services the plug-in and its hosts
-// use, with the contracts the plug-in relies on and test controls besides.
+// The kernel32 and gdi32 services the plug-in and its hosts use on Linux,
+// with the contracts the plug-in relies on. Tests watch and fail them through
+// the observer table (observer.h).
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +9,7 @@
 #include <vector>
 
 #include "oemdll/host/services.h"
-#include "standin/platform/control.h"
+#include "platform/linux/observer.h"
 
 namespace {
 
@@ -21,27 +22,22 @@ struct BlockHeader {
 constexpr std::uint64_t kBlockMagic = 0x4C6F63616C4D656DULL;
 constexpr std::uint64_t kFreedMagic = 0x4672656564426C6BULL;
 
-std::atomic<std::uint64_t> g_allocations{0};
-std::atomic<std::int64_t> g_live{0};
-std::atomic<std::uint64_t> g_failAt{0};
-
-std::atomic<std::uint64_t> g_liveBytes{0};
-std::atomic<std::uint64_t> g_peakBytes{0};
+std::atomic<const PlatformObserver*> g_observer{nullptr};
 
 thread_local DWORD t_lastError = 0;
 
-void AddLocalBytes(std::uint64_t added, std::uint64_t removed) {
-    const std::uint64_t now = g_liveBytes.fetch_add(added - removed) + added - removed;
-    std::uint64_t peak = g_peakBytes.load();
-    while (now > peak && !g_peakBytes.compare_exchange_weak(peak, now)) {
-    }
+bool NextAllocationFails() {
+    const PlatformObserver* observer = g_observer.load(std::memory_order_acquire);
+    return observer && observer->allocationFails();
 }
 
-// Counts one allocation and says whether it is to fail.
-bool NextAllocationFails() {
-    const std::uint64_t n = g_allocations.fetch_add(1) + 1;
-    const std::uint64_t at = g_failAt.load();
-    return at != 0 && n == at;
+void BlocksChanged(int delta) {
+    if (const PlatformObserver* observer = g_observer.load(std::memory_order_acquire)) observer->blocksChanged(delta);
+}
+
+void AddLocalBytes(std::uint64_t added, std::uint64_t removed) {
+    if (const PlatformObserver* observer = g_observer.load(std::memory_order_acquire))
+        observer->localBytesChanged(added, removed);
 }
 
 BlockHeader* HeaderOf(HLOCAL mem) {
@@ -61,13 +57,15 @@ struct Palette {
 
 std::mutex g_paletteLock;
 std::unordered_map<HPALETTE, Palette*> g_palettes;
-std::atomic<int> g_paletteReadLimit{-1};
-std::atomic<bool> g_failPaletteCreation{false};
 
 HPALETTE RegisterPalette(Palette* palette) {
     auto handle = reinterpret_cast<HPALETTE>(palette);
-    std::lock_guard<std::mutex> lock(g_paletteLock);
-    g_palettes[handle] = palette;
+    {
+        std::lock_guard<std::mutex> lock(g_paletteLock);
+        g_palettes[handle] = palette;
+    }
+    if (const PlatformObserver* observer = g_observer.load(std::memory_order_acquire))
+        observer->paletteCreated(handle, palette->mode);
     return handle;
 }
 
@@ -97,7 +95,7 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     } else {
         std::memset(data, 0xCD, uBytes);  // make reads of unset memory visible
     }
-    g_live.fetch_add(1);
+    BlocksChanged(1);
     AddLocalBytes(uBytes, 0);
     return data;
 }
@@ -111,7 +109,7 @@ HLOCAL LocalReAlloc(HLOCAL hMem, SIZE_T uBytes, UINT uFlags) {
     const std::uint64_t oldSize = header->size;
     if (NextAllocationFails() || uBytes > (SIZE_MAX >> 2) || (!(uFlags & LMEM_MOVEABLE) && uBytes > oldSize)) {
         // A fixed block cannot move, so it can only grow where it stands;
-        // the stand-in never finds room for that.
+        // this heap never finds room for that.
         t_lastError = 8;
         return nullptr;
     }
@@ -136,21 +134,21 @@ HLOCAL LocalFree(HLOCAL hMem) {
     AddLocalBytes(0, header->size);
     header->magic = kFreedMagic;
     std::free(header);
-    g_live.fetch_sub(1);
+    BlocksChanged(-1);
     return nullptr;
 }
 
-void* StandinObjectAlloc(SIZE_T bytes) {
+void* PlatformObjectAlloc(SIZE_T bytes) {
     if (NextAllocationFails()) return nullptr;
     void* p = std::malloc(bytes ? bytes : 1);
-    if (p) g_live.fetch_add(1);
+    if (p) BlocksChanged(1);
     return p;
 }
 
-void StandinObjectFree(void* p) {
+void PlatformObjectFree(void* p) {
     if (!p) return;
     std::free(p);
-    g_live.fetch_sub(1);
+    BlocksChanged(-1);
 }
 
 void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
@@ -162,7 +160,8 @@ LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(add
 LONG InterlockedDecrement(LONG volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
 
 HPALETTE EngCreatePalette(ULONG iMode, ULONG cColors, ULONG* pulColors, FLONG, FLONG, FLONG) {
-    if (g_failPaletteCreation.load()) return nullptr;
+    const PlatformObserver* observer = g_observer.load(std::memory_order_acquire);
+    if (observer && observer->paletteCreationFails()) return nullptr;
     auto* palette = new Palette{iMode, {}};
     if (pulColors) {
         for (ULONG i = 0; i < cColors; ++i) {
@@ -181,6 +180,7 @@ HPALETTE CreatePalette(const LOGPALETTE* plpal) {
 }
 
 UINT GetPaletteEntries(HPALETTE hpal, UINT iStart, UINT cEntries, PALETTEENTRY* pPalEntries) {
+    const PlatformObserver* observer = g_observer.load(std::memory_order_acquire);
     std::lock_guard<std::mutex> lock(g_paletteLock);
     const Palette* palette = FindPalette(hpal);
     if (!palette) return 0;
@@ -188,55 +188,23 @@ UINT GetPaletteEntries(HPALETTE hpal, UINT iStart, UINT cEntries, PALETTEENTRY* 
     if (!pPalEntries) return size;
     if (iStart >= size) return 0;
     UINT count = cEntries < size - iStart ? cEntries : size - iStart;
-    const int limit = g_paletteReadLimit.load();
-    if (limit >= 0 && count > static_cast<UINT>(limit)) count = static_cast<UINT>(limit);
+    if (observer) count = observer->paletteReadLimit(count);
     std::memcpy(pPalEntries, palette->entries.data() + iStart, count * sizeof(PALETTEENTRY));
     return count;
 }
 
 BOOL DeleteObject(HGDIOBJ ho) {
-    std::lock_guard<std::mutex> lock(g_paletteLock);
     auto handle = static_cast<HPALETTE>(ho);
-    Palette* palette = FindPalette(handle);
-    if (!palette) return FALSE;
-    g_palettes.erase(handle);
-    delete palette;
+    {
+        std::lock_guard<std::mutex> lock(g_paletteLock);
+        Palette* palette = FindPalette(handle);
+        if (!palette) return FALSE;
+        g_palettes.erase(handle);
+        delete palette;
+    }
+    if (const PlatformObserver* observer = g_observer.load(std::memory_order_acquire))
+        observer->paletteDeleted(handle);
     return TRUE;
 }
 
-namespace standin {
-
-std::uint64_t AllocationCount() { return g_allocations.load(); }
-
-std::int64_t LiveAllocations() { return g_live.load(); }
-
-std::uint64_t LiveLocalBytes() { return g_liveBytes.load(); }
-
-std::uint64_t PeakLocalBytes() { return g_peakBytes.load(); }
-
-void ResetPeakLocalBytes() { g_peakBytes.store(g_liveBytes.load()); }
-
-void FailNthAllocation(std::uint64_t n) { g_failAt.store(n == 0 ? 0 : g_allocations.load() + n); }
-
-void SetPaletteReadLimit(int limit) { g_paletteReadLimit.store(limit); }
-
-void FailPaletteCreation(bool fail) { g_failPaletteCreation.store(fail); }
-
-int LivePalettes() {
-    std::lock_guard<std::mutex> lock(g_paletteLock);
-    return static_cast<int>(g_palettes.size());
-}
-
-unsigned PaletteMode(HPALETTE handle) {
-    std::lock_guard<std::mutex> lock(g_paletteLock);
-    const Palette* palette = FindPalette(handle);
-    return palette ? palette->mode : 0;
-}
-
-void ResetFaults() {
-    g_failAt.store(0);
-    g_paletteReadLimit.store(-1);
-    g_failPaletteCreation.store(false);
-}
-
-}  // namespace standin
+void PlatformSetObserver(const PlatformObserver* observer) { g_observer.store(observer, std::memory_order_release); }

@@ -15,6 +15,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -169,6 +170,28 @@ Outcome Run(const std::string& tool, const std::vector<std::string>& args, bool 
 }
 #endif
 
+// Names in Dir() that look like an output's temporary.
+std::vector<std::string> Temporaries() {
+    std::vector<std::string> found;
+    auto look = [&](const std::string& name) {
+        if (name.size() > 4 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0) found.push_back(name);
+    };
+#ifdef _WIN32
+    WIN32_FIND_DATAA entry;
+    const HANDLE h = FindFirstFileA((Dir() + "*").c_str(), &entry);
+    if (h == INVALID_HANDLE_VALUE) return found;
+    do look(entry.cFileName);
+    while (FindNextFileA(h, &entry));
+    FindClose(h);
+#else
+    DIR* dir = opendir(Dir().c_str());
+    if (!dir) return found;
+    while (const dirent* entry = readdir(dir)) look(entry->d_name);
+    closedir(dir);
+#endif
+    return found;
+}
+
 std::string FirstLine(std::string text) {
     std::string line = text.substr(0, text.find('\n'));
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -242,6 +265,7 @@ void RunCases(const std::vector<Case>& cases) {
         if (std::string(c.tool) == "oeminfo")  // text, with the platform's line ends
             for (size_t at; (at = out.find("\r\n")) != std::string::npos;) out.erase(at, 1);
         EXPECT_EQ(out, c.out);
+        EXPECT_EQ(Temporaries(), std::vector<std::string>{}) << "a temporary is left behind";
         for (const Expect& e : c.files) {
             const bool exists = std::ifstream(Dir() + e.file).good();
             if (e.content == kAbsent) {

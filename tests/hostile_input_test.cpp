@@ -249,10 +249,11 @@ struct Case {
 };
 
 void RunCases(const std::vector<Case>& cases) {
+    for (const std::string& name : Temporaries()) std::remove((Dir() + name).c_str());  // an earlier run's
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(testing::Message() << "case " << i << " (" << c.what << ")");
-        for (const char* name : {"out.prn", "out.png", "out.prn.partial"}) std::remove((Dir() + name).c_str());
+        for (const char* name : {"out.prn", "out.png", "out.prn.partial", "-"}) std::remove((Dir() + name).c_str());
         if (c.setup) c.setup();
 #ifdef _WIN32
         const Outcome o = Run(ToolPath(c.tool), c.args);

@@ -1,7 +1,10 @@
 // The tools' image reading, halftoning and printer-stream decoding.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -115,6 +118,36 @@ TEST(ImageDecoding, MissingFileIsNamed) {
     std::string error;
     EXPECT_FALSE(tools::ReadInput("/nonexistent/page.png", bytes, error));
     EXPECT_EQ(error.rfind("cannot open /nonexistent/page.png: ", 0), 0u) << error;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(OutputFile, AFileChangesOnlyAtTheCommit) {
+    const std::string path = ::testing::TempDir() + "tools_test_output.prn";
+    std::ofstream(path, std::ios::binary) << "earlier job";
+    std::string error;
+    {
+        tools::OutputFile dropped;
+        ASSERT_TRUE(dropped.Open(path, error)) << error;
+        std::fputs("half a job", dropped.file());
+        std::fflush(dropped.file());
+        EXPECT_EQ(FileText(path), "earlier job");
+    }
+    EXPECT_EQ(FileText(path), "earlier job") << "an output not committed is discarded";
+
+    tools::OutputFile stream, picture;
+    ASSERT_TRUE(stream.Open(path, error)) << error;
+    ASSERT_TRUE(picture.Open(path + ".png", error)) << error;
+    std::fputs("this job", stream.file());
+    std::fputs("its picture", picture.file());
+    ASSERT_TRUE(tools::CommitAll({&picture, &stream}, error)) << error;
+    EXPECT_EQ(FileText(path), "this job");
+    EXPECT_EQ(FileText(path + ".png"), "its picture");
+    std::remove(path.c_str());
+    std::remove((path + ".png").c_str());
 }
 
 TEST(OutputFile, WindowsDeviceNamesAreKnownByName) {

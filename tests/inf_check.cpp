@@ -57,6 +57,16 @@ std::string Value(HINF inf, const std::string& section, const std::string& key) 
     return fields.empty() ? std::string() : fields[0];
 }
 
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return s;
+}
+
+bool EndsWith(const std::string& s, const char* tail) {
+    const size_t n = std::strlen(tail);
+    return s.size() >= n && Lower(s.substr(s.size() - n)) == tail;
+}
+
 bool Defined(const std::string& text) { return !text.empty() && text.find('%') == std::string::npos; }
 
 // The section decorated for this platform where there is one, else the plain one.
@@ -112,6 +122,36 @@ bool DriverVerValid(const std::vector<std::string>& fields, const std::string& v
     return (v[0] | v[1] | v[2] | v[3]) != 0 && fields[1] == version + ".0";
 }
 
+// Every %token% of the INF's text that [Strings] does not define; setupapi
+// would leave it in the value as it stands.
+std::vector<std::string> UndefinedStrings(HINF inf, const std::string& path) {
+    std::vector<unsigned char> bytes;
+    std::vector<std::string> undefined;
+    if (!ReadFile(path, bytes)) return undefined;
+    std::string line;
+    bool strings = false;
+    for (size_t i = 0; i <= bytes.size(); ++i) {
+        if (i < bytes.size() && bytes[i] != '\n') {
+            line += static_cast<char>(bytes[i]);
+            continue;
+        }
+        const size_t comment = line.find(';');
+        if (comment != std::string::npos) line.erase(comment);
+        if (!line.empty() && line[0] == '[') strings = Lower(line).compare(0, 9, "[strings]") == 0;
+        for (size_t at = line.find('%'); !strings && at != std::string::npos; at = line.find('%', at + 1)) {
+            const size_t end = line.find('%', at + 1);
+            if (end == std::string::npos) break;
+            const std::string token = line.substr(at + 1, end - at - 1);
+            INFCONTEXT context;
+            if (!token.empty() && !SetupFindFirstLineA(inf, "Strings", token.c_str(), &context))
+                undefined.push_back(token);
+            at = end;
+        }
+        line.clear();
+    }
+    return undefined;
+}
+
 // A file to install and where in the package it comes from.
 struct Source {
     std::string file;
@@ -157,16 +197,6 @@ UINT CALLBACK QuietQueueCallback(PVOID context, UINT notification, UINT_PTR para
     }
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
-}
-
-bool EndsWith(const std::string& s, const char* tail) {
-    const size_t n = std::strlen(tail);
-    return s.size() >= n && Lower(s.substr(s.size() - n)) == tail;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,6 +239,7 @@ int main(int argc, char** argv) {
               (driverVer.size() == 2 ? driverVer[0] + "," + driverVer[1] : std::string("malformed")));
     Check(EndsWith(Value(inf, "Version", "CatalogFile"), ".cat"), "CatalogFile names a catalog");
     Check(Value(inf, "Version", "PnpLockdown") == "1", "PnpLockdown is 1");
+    for (const std::string& token : UndefinedStrings(inf, infPath)) Check(false, "%" + token + "% is defined in [Strings]");
 
     // Manufacturer -> this platform's models section.
     std::string models;

@@ -101,6 +101,8 @@ TEST(Gpd, ErrorsNameTheFileAndLine) {
         {"a number that is none", "*DrvBPP: 1", "*DrvBPP: one", "*DrvBPP", "*DrvBPP expects a number"},
         {"a command with parameters", "*CallbackID: 10", "*Cmd: \"<1B>J%d[0,255]{Lines}\"", "*Cmd:",
          "command parameters are not run"},
+        {"a paper too long", "*PrintableArea: PAIR(384, 1678)", "*PrintableArea: PAIR(384, 999999999)",
+         "*Option: Roll58x210", "one too large"},
         {"an unknown paper", "*DefaultOption: Roll58x210", "*DefaultOption: Roll58x999", "*Feature: PaperSize",
          "has no option Roll58x999"},
     };

@@ -12,6 +12,9 @@ namespace standin {
 namespace {
 
 constexpr int kMaxIncludeDepth = 8;
+// A page side in dots, past which a GPD's size is taken for a mistake: 1 << 20
+// rows of a 58 mm roll is 131 m.
+constexpr long long kMaxDots = 1 << 20;
 
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
@@ -190,7 +193,8 @@ bool Number(const GpdEntry& e, const std::string& text, long& value, std::string
     const std::string t = Trim(text);
     char* end = nullptr;
     errno = 0;
-    value = std::strtol(t.c_str(), &end, 0);
+    const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+    value = std::strtol(t.c_str(), &end, hex ? 16 : 10);
     if (t.empty() || errno != 0 || *end != '\0') {
         error = Where(e.file, e.line) + "*" + e.keyword + " expects a number, not " + t;
         return false;
@@ -293,8 +297,10 @@ const GpdEntry* Selected(const GpdEntry& feature, const std::string& name, std::
     return option;
 }
 
+// Master units to dots; out of range (-1) past what this host renders.
 LONG Dots(long masterUnits, long value, long dpi) {
-    return static_cast<LONG>(value * dpi / masterUnits);
+    const long long dots = static_cast<long long>(value) * dpi / masterUnits;
+    return dots > kMaxDots ? -1 : static_cast<LONG>(dots);
 }
 
 }  // namespace
@@ -437,7 +443,7 @@ bool SetupFromGpd(const Gpd& gpd, const std::string& paper, GpdSetup& setup, std
     }
     setup.width = Dots(masterX, w, dx);
     if (setup.width <= 0 || setup.height <= 0 || setup.maxHeight < setup.height)
-        return failAt(*size, "paper size " + size->value + " has no printable area");
+        return failAt(*size, "paper size " + size->value + " has no printable area, or one too large");
 
     const GpdEntry* mode = option(colorMode);
     for (auto [name, value] : {std::pair<const char*, ULONG*>{"DrvBPP", &setup.drvBpp}, {"DevBPP", &setup.devBpp},

@@ -222,6 +222,7 @@ int main(int argc, char** argv) {
         }
         for (const std::string& note : gpd.notes) std::fprintf(stderr, "rasterprint: note: %s\n", note.c_str());
         options.job.gpd = &gpd;
+        options.job.depth = gpd.drvBpp;
     }
 
     standin::Document document;

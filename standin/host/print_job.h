@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oemdll/host/printer.h"
+#include "standin/host/gpd.h"
 
 namespace standin {
 
@@ -39,6 +40,12 @@ struct JobOptions {
     std::function<DWORD(size_t call, DWORD offered)> helperTakes;
     // Called after each page is handed over (pages done, pages in the job).
     std::function<void(size_t, size_t)> progress;
+    // When set, the job runs as this GPD makes Unidrv run it, and depth,
+    // callbackId and path are the GPD's: pages at its printable size, bands
+    // at *DrvBPP to ImageProcessing with *IPCallbackID, Unidrv's own raster
+    // to FilterGraphics when *DevBPP is not 0, and its commands issued as
+    // CommandCallback calls or as their bytes in the stream. Not owned.
+    const GpdSetup* gpd = nullptr;
 };
 
 struct JobStats {
@@ -57,6 +64,7 @@ struct JobResult {
     JobStats stats;
     std::vector<std::string> claimed;  // optional methods the plug-in claims
     std::vector<ULONG> hostCalls;      // the host's own DDI entry points, in call order
+    std::vector<DWORD> callbacks;      // CommandCallback identifiers, in call order
 };
 
 // Runs the documents as one job on one device context.

@@ -42,7 +42,10 @@ const char kUsage[] =
     "                      hand bands to ImageProcessing (default) or FilterGraphics\n"
     "  --band-rows N       rows per band (default 256)\n"
     "  --depth 1|8|24      the host's rendering depth (default 1)\n"
-    "  --module PATH       the plug-in module (default: the one built with this tool)\n";
+    "  --module PATH       the plug-in module (default: the one built with this tool)\n"
+    "  --gpd FILE          run the job as this GPD makes Unidrv run it (its page\n"
+    "                      size, depth and commands; --depth and --path are then its)\n"
+    "  --paper NAME        the GPD's paper size option (default: its default)\n";
 
 struct Options {
     std::vector<std::string> inputs;
@@ -51,6 +54,8 @@ struct Options {
     bool fit = false;
     int threshold = -1;
     standin::JobOptions job;
+    std::string gpd;
+    std::string paper;
 };
 
 int Usage(const std::string& message) {
@@ -112,6 +117,10 @@ int Parse(int argc, char** argv, Options& options) {
             const char* v = value();
             if (!v) return Usage("--module needs a path");
             options.job.modulePath = v;
+        } else if (arg == "--gpd" || arg == "--paper") {
+            const char* v = value();
+            if (!v) return Usage(arg + " needs a value");
+            (arg == "--gpd" ? options.gpd : options.paper) = v;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             return Usage("unknown option " + arg);
         } else {
@@ -119,6 +128,7 @@ int Parse(int argc, char** argv, Options& options) {
         }
     }
     if (options.inputs.empty()) return Usage("no image given");
+    if (!options.paper.empty() && options.gpd.empty()) return Usage("--paper needs --gpd");
     int stdinputs = 0;
     for (const std::string& input : options.inputs) stdinputs += input == "-";
     if (stdinputs > 1) return Usage("standard input can be read only once");
@@ -186,6 +196,15 @@ int main(int argc, char** argv) {
     if (options.preview == "-" && isatty(fileno(stdout)))
         return Usage("refusing to write a picture to a terminal; give --preview a file name or redirect "
                      "standard output");
+
+    standin::GpdSetup gpd;
+    if (!options.gpd.empty()) {
+        std::string error;
+        if (!standin::LoadGpdSetup(options.gpd, options.paper, gpd, error)) return Fail(error);
+        for (const std::string& note : gpd.notes) std::fprintf(stderr, "rasterprint: note: %s\n", note.c_str());
+        options.job.gpd = &gpd;
+        options.job.depth = gpd.drvBpp;
+    }
 
     // Every output is produced before any is put in place.
     tools::OutputFile stream, preview;

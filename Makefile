@@ -98,3 +98,9 @@ bench: build
 # What band capture costs in the Windows build, under Wine.
 bench-wine: windows
 	scripts/wine-run.sh $(CURDIR)/$(WINBUILD)/wineprefix $(WINBUILD)/x64/bin/capture_ratio.exe
+
+# The virtual printer's network path: a 100 MB job over loopback against a
+# plain socket read, and the server's peak memory.
+.PHONY: bench-listen
+bench-listen: build
+	$(BUILD)/bench/listen_ratio

@@ -64,8 +64,13 @@ void SetBinary(std::FILE* file) {
 }
 
 bool IsRegularFile(std::FILE* file) {
+#ifdef _WIN32
+    struct _stat64 info;  // the plain one fails on files over 2 GB
+    return _fstat64(_fileno(file), &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+#else
     struct stat info;
     return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+#endif
 }
 
 bool ParseCount(const std::string& text, std::uint64_t& value) {

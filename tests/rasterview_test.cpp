@@ -83,6 +83,10 @@ TEST(RasterView, DashIsStandardOutputAndPipesMatchFiles) {
     ASSERT_EQ(Shell("cat " + d + "pipe.prn | " + kView + " - -o - > " + d + "piped.png").status, 0);
     EXPECT_EQ(cli::Slurp(d + "piped.png"), cli::Slurp(d + "file.png")) << "held rows draw what a reread file draws";
     EXPECT_EQ(PngHeight(cli::Slurp(d + "file.png")), 300u);
+    // A picture over its own stream is drawn from rows held, not from the
+    // emptied file.
+    ASSERT_EQ(Shell(kView + " " + d + "pipe.prn -o " + d + "pipe.prn").status, 0);
+    EXPECT_EQ(cli::Slurp(d + "pipe.prn"), cli::Slurp(d + "file.png"));
 }
 
 // 5,600,000 rows of 384 dots are 2,150,400,000 dots: past a 32-bit index.

@@ -63,13 +63,30 @@ void SetBinary(std::FILE* file) {
 #endif
 }
 
-bool IsRegularFile(std::FILE* file) {
+// A stream that can be read again from where it starts now: a regular
+// file, and not the picture's own file, which -o would empty first.
+bool Rereadable(std::FILE* file, const std::string& picture, long long& start) {
 #ifdef _WIN32
-    struct _stat64 info;  // the plain one fails on files over 2 GB
-    return _fstat64(_fileno(file), &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+    struct _stat64 info, other;  // the plain one fails on files over 2 GB
+    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
+    if (_stat64(picture.c_str(), &other) == 0 && other.st_ino == info.st_ino && other.st_dev == info.st_dev &&
+        other.st_ino != 0)
+        return false;
+    start = _ftelli64(file);
 #else
-    struct stat info;
-    return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+    struct stat info, other;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (stat(picture.c_str(), &other) == 0 && other.st_ino == info.st_ino && other.st_dev == info.st_dev) return false;
+    start = ftello(file);
+#endif
+    return start >= 0;
+}
+
+bool SeekTo(std::FILE* file, long long start) {
+#ifdef _WIN32
+    return _fseeki64(file, start, SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(start), SEEK_SET) == 0;
 #endif
 }
 
@@ -168,7 +185,8 @@ int main(int argc, char** argv) {
 
     // A file is read twice, checked and then drawn; anything else is held
     // at a bit a dot while it is checked.
-    const bool rereadable = IsRegularFile(in);
+    long long start = 0;
+    const bool rereadable = Rereadable(in, output, start);
     rasterview::HeldRows held;
     bool heldAll = true;
     tools::StreamDecoder decoder;
@@ -201,7 +219,7 @@ int main(int argc, char** argv) {
         if (!out) return Fail(error);
         const std::string outName = output == "-" ? "standard output" : output;
         if (rereadable) {
-            if (std::fseek(in, 0, SEEK_SET) != 0) {
+            if (!SeekTo(in, start)) {
                 error = "cannot read " + name + " again: " + std::strerror(errno);
             } else {
                 rasterview::DrawStream(in, name, decoder.rows(), out, outName, format, error);

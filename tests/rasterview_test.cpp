@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <string>
@@ -51,6 +52,8 @@ TEST(RasterView, HostileInputIsRefusedByName) {
         {kView + " --summary " + d + "good.prn > /dev/full", 1,
          "rasterview: cannot write standard output: No space left on device"},
         {kView + " " + d + "good.prn -o /dev/full", 1, "rasterview: cannot write /dev/full: No space left on device"},
+        {kView + " " + d + "good.prn -o - > /dev/full", 1,
+         "rasterview: cannot write standard output: No space left on device"},
         {kView + " " + d + "good.prn -o " + d + "missing/x.png", 1,
          "rasterview: cannot create " + d + "missing/x.png: No such file or directory"},
         {kView + " --summary " + d + "missing.prn", 1,
@@ -73,6 +76,8 @@ TEST(RasterView, HostileInputIsRefusedByName) {
         EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << run.err;
     }
     close(terminal);
+    struct stat full;
+    EXPECT_TRUE(stat("/dev/full", &full) == 0 && S_ISCHR(full.st_mode)) << "a failed picture removed a device";
     EXPECT_FALSE(cli::Slurp(d + "x.png").size()) << "no picture after a failure";
 }
 

@@ -108,10 +108,14 @@ std::FILE* OpenPicture(const std::string& path, std::string& error) {
     return file;
 }
 
+// Only a regular file is removed after a failure: never a device such as
+// /dev/full, nor a pipe.
 bool ClosePicture(std::FILE* file, const std::string& path, std::string& error) {
-    if (file == stdout) return true;
+    if (file == stdout) return error.empty();
+    struct stat info;
+    const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
     if (std::fclose(file) != 0 && error.empty()) error = "cannot write " + path + ": " + std::strerror(errno);
-    if (!error.empty()) std::remove(path.c_str());
+    if (!error.empty() && regular) std::remove(path.c_str());
     return error.empty();
 }
 

@@ -38,7 +38,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = filter_graphics job devmode handshake images
+FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream
 
 test: test-native test-windows test-hardening
 
@@ -119,3 +119,9 @@ bench: build
 # What band capture costs in the Windows build, under Wine.
 bench-wine: windows
 	scripts/wine-run.sh $(CURDIR)/$(WINBUILD)/wineprefix $(WINBUILD)/x64/bin/capture_ratio.exe
+
+# The virtual printer's network path: a 100 MB job over loopback against a
+# plain socket read, and the server's peak memory.
+.PHONY: bench-listen
+bench-listen: build
+	$(BUILD)/bench/listen_ratio

@@ -6,7 +6,7 @@
 #   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind
 set -eu
 
-need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev"
+need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev"
 need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 need_hardening="clang libclang-rt-14-dev valgrind"

@@ -20,6 +20,7 @@
 #include "standin/host/print_job.h"
 #include "tools/common/image.h"
 #include "tools/common/output_file.h"
+#include "tools/common/picture_writer.h"
 #include "tools/common/printer_stream.h"
 
 namespace {
@@ -140,6 +141,23 @@ int Fail(const std::string& message) {
     return kFailure;
 }
 
+// What the printer would print, drawn row by row from the stream: once to
+// check it and count its rows, once to draw them.
+bool WritePreview(const std::vector<std::uint8_t>& stream, tools::OutputFile& preview, std::string& error) {
+    tools::StreamDecoder check;
+    check.Feed(stream.data(), stream.size());
+    if (!check.Finish()) {
+        error = "the plug-in wrote a malformed stream: " + check.Error();
+        return false;
+    }
+    tools::PictureWriter picture;
+    if (!picture.Start(preview.file(), preview.name(), tools::PictureFormatFor(preview.name()), check.rows(), error))
+        return false;
+    tools::StreamDecoder draw([&](const std::uint8_t* bits, unsigned dots) { return picture.Row(bits, dots); });
+    draw.Feed(stream.data(), stream.size());
+    return picture.Finish(error);
+}
+
 // Reads and halftones every image of the inputs into the document, within
 // the limits on what will be held.
 int ReadDocument(const Options& options, standin::Document& document) {
@@ -236,13 +254,7 @@ int main(int argc, char** argv) {
         return Fail("cannot write " + stream.name() + ": " + std::strerror(errno));
     std::vector<tools::OutputFile*> outputs = {&stream};
     if (!options.preview.empty()) {
-        tools::DecodedStream decoded;
-        if (!tools::DecodePrinterStream(result.output, decoded, error))
-            return Fail("the plug-in wrote a malformed stream: " + error);
-        const long width = decoded.width > kPrinterDots ? decoded.width : kPrinterDots;
-        if (!tools::WriteDots(preview.file(), options.preview, width, static_cast<long>(decoded.rows.size()),
-                              tools::StreamDots(decoded, width), error))
-            return Fail(error);
+        if (!WritePreview(result.output, preview, error)) return Fail(error);
         // The preview first: a failure after the printer stream is in place
         // would be reported as the job's.
         outputs.insert(outputs.begin(), &preview);

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "tools/common/output_file.h"
 #include "tools/common/picture_writer.h"
 #include "tools/common/printer_stream.h"
 #include "tools/rasterview/preview.h"
@@ -94,29 +95,6 @@ bool ParseCount(const std::string& text, std::uint64_t& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return false;
     value = std::strtoull(text.c_str(), nullptr, 10);
     return true;
-}
-
-// Where the picture goes: "-" is standard output. On failure the caller
-// removes what was written, so that no half picture is left at PATH.
-std::FILE* OpenPicture(const std::string& path, std::string& error) {
-    if (path == "-") {
-        SetBinary(stdout);
-        return stdout;
-    }
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) error = "cannot create " + path + ": " + std::strerror(errno);
-    return file;
-}
-
-// Only a regular file is removed after a failure: never a device such as
-// /dev/full, nor a pipe.
-bool ClosePicture(std::FILE* file, const std::string& path, std::string& error) {
-    if (file == stdout) return error.empty();
-    struct stat info;
-    const bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
-    if (std::fclose(file) != 0 && error.empty()) error = "cannot write " + path + ": " + std::strerror(errno);
-    if (!error.empty() && regular) std::remove(path.c_str());
-    return error.empty();
 }
 
 int Listen(int argc, char** argv) {
@@ -219,23 +197,24 @@ int main(int argc, char** argv) {
         std::string limit;
         if (decoder.rows() > tools::MaxPictureRows(format, &limit))
             return Fail("cannot draw " + name + ": it has " + std::to_string(decoder.rows()) + " rows, and " + limit);
-        std::FILE* out = OpenPicture(output, error);
-        if (!out) return Fail(error);
-        const std::string outName = output == "-" ? "standard output" : output;
+        // The picture replaces PICTURE only once it is whole.
+        tools::OutputFile picture;
+        if (!picture.Open(output, error)) return Fail(error);
+        bool drawn = false;
         if (rereadable) {
             if (!SeekTo(in, start)) {
                 error = "cannot read " + name + " again: " + std::strerror(errno);
             } else {
-                rasterview::DrawStream(in, name, decoder.rows(), out, outName, format, error);
+                drawn = rasterview::DrawStream(in, name, decoder.rows(), picture.file(), picture.name(), format, error);
             }
         } else {
-            tools::PictureWriter picture;
-            if (picture.Start(out, outName, format, held.rows(), error)) {
-                held.Draw(picture);
-                picture.Finish(error);
+            tools::PictureWriter writer;
+            if (writer.Start(picture.file(), picture.name(), format, held.rows(), error)) {
+                held.Draw(writer);  // a failed row is reported by Finish
+                drawn = writer.Finish(error);
             }
         }
-        if (!ClosePicture(out, output, error)) return Fail(error);
+        if (!drawn || !picture.Commit(error)) return Fail(error);
     }
     if (in != stdin) std::fclose(in);
     if (std::fflush(stdout) != 0 || std::ferror(stdout))

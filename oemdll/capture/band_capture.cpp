@@ -1,5 +1,6 @@
 #include "oemdll/capture/band_capture.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "oemdll/host/services.h"
@@ -45,6 +46,63 @@ BOOL BuildColorTable(OemDevice* device, DWORD callbackId) {
     }
 }
 
+// The image lives in a range of reserved address space, committed a page
+// at a time as it grows, so that growing never copies it while the range
+// has room. A full range moves to one at least twice as large, which keeps
+// the copying linear overall.
+constexpr std::uint64_t IMAGE_PAGE_BYTES = 4096;
+// The first range: ten receipt pages, a quarter of a letter page at 600 dpi.
+constexpr std::uint64_t FIRST_RESERVATION_BYTES = std::uint64_t(1) << 20;
+// A 32-bit image size needs no more than 4 GiB, nor can a range exceed
+// the address space.
+constexpr std::uint64_t MAX_RESERVATION_BYTES =
+    (SIZE_MAX < 0xFFFFFFFFu ? std::uint64_t(SIZE_MAX) : std::uint64_t(0xFFFFFFFFu) + 1) / IMAGE_PAGE_BYTES *
+    IMAGE_PAGE_BYTES;
+
+std::uint64_t PagesFor(std::uint64_t bytes) { return (bytes + IMAGE_PAGE_BYTES - 1) / IMAGE_PAGE_BYTES * IMAGE_PAGE_BYTES; }
+
+// Commits the image's range up to `need` bytes; fresh pages are zero.
+bool CommitPages(OemDevice* device, std::uint64_t need) {
+    const SIZE_T from = device->imageCommitted;
+    if (!VirtualAlloc(device->image + from, static_cast<SIZE_T>(need) - from, MEM_COMMIT, PAGE_READWRITE))
+        return false;
+    device->imageCommitted = static_cast<SIZE_T>(need);
+    return true;
+}
+
+BYTE* Reserve(std::uint64_t bytes) {
+    return static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE, PAGE_READWRITE));
+}
+
+// Moves the image's `held` bytes to a new range with `need` bytes
+// committed, and releases the old range. The new range is twice the old
+// one where the address space has that much room, else just enough.
+bool MoveImage(OemDevice* device, DWORD held, std::uint64_t need) {
+    if (need > MAX_RESERVATION_BYTES) return false;
+    std::uint64_t size = 2 * std::uint64_t(device->imageReserved);
+    if (size < FIRST_RESERVATION_BYTES) size = FIRST_RESERVATION_BYTES;
+    if (size < need) size = need;
+    if (size > MAX_RESERVATION_BYTES) size = MAX_RESERVATION_BYTES;
+    BYTE* range = Reserve(size);
+    if (!range) {
+        size = need > IMAGE_PAGE_BYTES ? need : IMAGE_PAGE_BYTES;
+        range = Reserve(size);
+    }
+    if (!range) return false;
+    if (need > 0 && !VirtualAlloc(range, static_cast<SIZE_T>(need), MEM_COMMIT, PAGE_READWRITE)) {
+        VirtualFree(range, 0, MEM_RELEASE);
+        return false;
+    }
+    if (device->image) {
+        std::memcpy(range, device->image, held);
+        VirtualFree(device->image, 0, MEM_RELEASE);
+    }
+    device->image = range;
+    device->imageReserved = static_cast<SIZE_T>(size);
+    device->imageCommitted = static_cast<SIZE_T>(need);
+    return true;
+}
+
 // 32-bit sums that wrap like the host's own, without signed overflow.
 LONG AddRows(LONG a, LONG b) { return static_cast<LONG>(static_cast<DWORD>(a) + static_cast<DWORD>(b)); }
 
@@ -65,10 +123,12 @@ HRESULT AppendBand(PDEVOBJ pdevobj, const BYTE* pSrcBitmap, const BITMAPINFOHEAD
         if (!BuildColorTable(device, dwCallbackID)) return E_FAIL;
     }
 
-    // A band that starts a new image starts its row count and size too, so
-    // that the header always describes the bytes held.
+    // A band that starts a new image starts its header too: the header
+    // describes the bytes held, and a later document on the record may have
+    // another width or depth than its first. The color table stays.
     BITMAPINFOHEADER& header = device->infoHeader;
     if (!device->image) {
+        RecordHeader(device, band);
         header.biHeight = band.biHeight;
         header.biSizeImage = band.biSizeImage;
     } else {
@@ -94,31 +154,27 @@ BOOL GrowImage(OemDevice* device, DWORD n) {
     if (n > 0xFFFFFFFFu - old) {
         // The new size does not fit in 32 bits.
         ReleaseImage(device);
-        device->imageSize = 0;
         return FALSE;
     }
     device->imageSize = old + n;
-    if (device->image && n == 0) return TRUE;
 
-    // One exact-size reallocation, which the allocator may do in place,
-    // instead of a new block and a copy of everything captured so far.
-    void* grown = device->image
-                      ? LocalReAlloc(device->image, old + n, LMEM_MOVEABLE | LMEM_ZEROINIT)
-                      : LocalAlloc(LMEM_ZEROINIT, old + n);
+    const std::uint64_t need = PagesFor(old + n);
+    if (device->image && need <= device->imageCommitted) return TRUE;
+    const bool grown = device->image && need <= device->imageReserved ? CommitPages(device, need)
+                                                                        : MoveImage(device, old, need);
     if (!grown) {
         ReleaseImage(device);
-        device->imageSize = 0;
         return FALSE;
     }
-    device->image = static_cast<BYTE*>(grown);
     return TRUE;
 }
 
 void ReleaseImage(OemDevice* device) {
-    if (!device->image) return;
-    LocalFree(device->image);
+    if (device->image) VirtualFree(device->image, 0, MEM_RELEASE);
     device->image = nullptr;
     device->imageSize = 0;
+    device->imageReserved = 0;
+    device->imageCommitted = 0;
 }
 
 BOOL FillColorTableFromPalette(OemDevice* device) {

@@ -15,6 +15,10 @@ std::atomic<std::uint64_t> g_failAt{0};
 std::atomic<std::uint64_t> g_liveBytes{0};
 std::atomic<std::uint64_t> g_peakBytes{0};
 
+std::atomic<std::int64_t> g_reservedBytes{0};
+std::atomic<std::int64_t> g_committedBytes{0};
+std::atomic<std::int64_t> g_peakCommittedBytes{0};
+
 std::atomic<int> g_paletteReadLimit{-1};
 std::atomic<bool> g_failPaletteCreation{false};
 
@@ -37,6 +41,14 @@ void LocalBytesChanged(std::uint64_t added, std::uint64_t removed) {
     }
 }
 
+void VirtualBytesChanged(std::int64_t reserved, std::int64_t committed) {
+    g_reservedBytes.fetch_add(reserved);
+    const std::int64_t now = g_committedBytes.fetch_add(committed) + committed;
+    std::int64_t peak = g_peakCommittedBytes.load();
+    while (now > peak && !g_peakCommittedBytes.compare_exchange_weak(peak, now)) {
+    }
+}
+
 UINT PaletteReadLimit(UINT count) {
     const int limit = g_paletteReadLimit.load();
     return limit >= 0 && count > static_cast<UINT>(limit) ? static_cast<UINT>(limit) : count;
@@ -54,10 +66,9 @@ void PaletteDeleted(HPALETTE palette) {
     g_paletteModes.erase(palette);
 }
 
-constexpr PlatformObserver kObserver{AllocationFails,      BlocksChanged,
-                                     LocalBytesChanged,    PaletteReadLimit,
-                                     PaletteCreationFails, PaletteCreated,
-                                     PaletteDeleted};
+constexpr PlatformObserver kObserver{AllocationFails,      BlocksChanged,  LocalBytesChanged,
+                                     VirtualBytesChanged,  PaletteReadLimit, PaletteCreationFails,
+                                     PaletteCreated,       PaletteDeleted};
 
 // Linking this library in is what turns the controls on: the table is
 // installed before main, ahead of anything the controls would count.
@@ -76,6 +87,14 @@ std::uint64_t LiveLocalBytes() { return g_liveBytes.load(); }
 std::uint64_t PeakLocalBytes() { return g_peakBytes.load(); }
 
 void ResetPeakLocalBytes() { g_peakBytes.store(g_liveBytes.load()); }
+
+std::int64_t ReservedBytes() { return g_reservedBytes.load(); }
+
+std::int64_t CommittedBytes() { return g_committedBytes.load(); }
+
+std::int64_t PeakCommittedBytes() { return g_peakCommittedBytes.load(); }
+
+void ResetPeakCommittedBytes() { g_peakCommittedBytes.store(g_committedBytes.load()); }
 
 void FailNthAllocation(std::uint64_t n) { g_failAt.store(n == 0 ? 0 : g_allocations.load() + n); }
 

@@ -12,16 +12,24 @@
 
 namespace faults {
 
-// Every LocalAlloc, growing or shrinking LocalReAlloc and object allocation
-// counts as one allocation.
+// Every LocalAlloc, growing or shrinking LocalReAlloc, object allocation
+// and VirtualAlloc call (a reservation or a commit) counts as one
+// allocation.
 std::uint64_t AllocationCount();
-// Blocks and objects allocated and not yet freed.
+// Blocks, objects and reservations allocated and not yet freed.
 std::int64_t LiveAllocations();
 // Bytes of local memory held now, and the most held at once since the
 // last ResetPeakLocalBytes.
 std::uint64_t LiveLocalBytes();
 std::uint64_t PeakLocalBytes();
 void ResetPeakLocalBytes();
+// Bytes of address space reserved with VirtualAlloc and not released, the
+// bytes of it committed (whole pages), and the most committed at once
+// since the last ResetPeakCommittedBytes.
+std::int64_t ReservedBytes();
+std::int64_t CommittedBytes();
+std::int64_t PeakCommittedBytes();
+void ResetPeakCommittedBytes();
 // Makes the nth allocation from now fail (1 = the next one); 0 disarms.
 void FailNthAllocation(std::uint64_t n);
 

@@ -51,8 +51,9 @@ BOOL BuildColorTable(OemDevice* device, DWORD callbackId) {
 // has room. A full range moves to one at least twice as large, which keeps
 // the copying linear overall.
 constexpr std::uint64_t IMAGE_PAGE_BYTES = 4096;
-// The first range: ten receipt pages, a quarter of a letter page at 600 dpi.
-constexpr std::uint64_t FIRST_RESERVATION_BYTES = std::uint64_t(1) << 20;
+// The first range: Windows hands out address space in 64 KiB steps, so a
+// smaller one would leave the rest unused.
+constexpr std::uint64_t FIRST_RESERVATION_BYTES = std::uint64_t(64) << 10;
 // A 32-bit image size needs no more than 4 GiB, nor can a range exceed
 // the address space.
 constexpr std::uint64_t MAX_RESERVATION_BYTES =

@@ -19,6 +19,8 @@ std::atomic<std::int64_t> g_reservedBytes{0};
 std::atomic<std::int64_t> g_committedBytes{0};
 std::atomic<std::int64_t> g_peakCommittedBytes{0};
 
+std::atomic<std::uint64_t> g_reservationLimit{0};
+
 std::atomic<int> g_paletteReadLimit{-1};
 std::atomic<bool> g_failPaletteCreation{false};
 
@@ -39,6 +41,11 @@ void LocalBytesChanged(std::uint64_t added, std::uint64_t removed) {
     std::uint64_t peak = g_peakBytes.load();
     while (now > peak && !g_peakBytes.compare_exchange_weak(peak, now)) {
     }
+}
+
+bool ReservationFails(std::size_t bytes) {
+    const std::uint64_t limit = g_reservationLimit.load();
+    return limit != 0 && bytes > limit;
 }
 
 void VirtualBytesChanged(std::int64_t reserved, std::int64_t committed) {
@@ -66,9 +73,9 @@ void PaletteDeleted(HPALETTE palette) {
     g_paletteModes.erase(palette);
 }
 
-constexpr PlatformObserver kObserver{AllocationFails,      BlocksChanged,  LocalBytesChanged,
-                                     VirtualBytesChanged,  PaletteReadLimit, PaletteCreationFails,
-                                     PaletteCreated,       PaletteDeleted};
+constexpr PlatformObserver kObserver{AllocationFails,  BlocksChanged,       LocalBytesChanged,
+                                     ReservationFails, VirtualBytesChanged, PaletteReadLimit,
+                                     PaletteCreationFails, PaletteCreated,  PaletteDeleted};
 
 // Linking this library in is what turns the controls on: the table is
 // installed before main, ahead of anything the controls would count.
@@ -98,6 +105,8 @@ void ResetPeakCommittedBytes() { g_peakCommittedBytes.store(g_committedBytes.loa
 
 void FailNthAllocation(std::uint64_t n) { g_failAt.store(n == 0 ? 0 : g_allocations.load() + n); }
 
+void SetReservationLimit(std::uint64_t bytes) { g_reservationLimit.store(bytes); }
+
 void SetPaletteReadLimit(int limit) { g_paletteReadLimit.store(limit); }
 
 void FailPaletteCreation(bool fail) { g_failPaletteCreation.store(fail); }
@@ -116,6 +125,7 @@ unsigned PaletteMode(HPALETTE palette) {
 void ResetFaults() {
     (void)g_installed;
     g_failAt.store(0);
+    g_reservationLimit.store(0);
     g_paletteReadLimit.store(-1);
     g_failPaletteCreation.store(false);
 }

@@ -32,6 +32,9 @@ std::int64_t PeakCommittedBytes();
 void ResetPeakCommittedBytes();
 // Makes the nth allocation from now fail (1 = the next one); 0 disarms.
 void FailNthAllocation(std::uint64_t n);
+// Makes every VirtualAlloc reservation larger than this many bytes fail,
+// as in a crowded 32-bit address space; 0 lifts the limit.
+void SetReservationLimit(std::uint64_t bytes);
 
 // Limits what GetPaletteEntries copies: a negative limit copies normally,
 // 0 makes every read fail, k > 0 copies at most k entries.

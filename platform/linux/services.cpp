@@ -115,6 +115,8 @@ std::map<std::uintptr_t, Reservation>::iterator ReservationHolding(std::uintptr_
 void* Reserve(std::size_t bytes) {
     const std::size_t page = PageBytes();
     if (bytes > SIZE_MAX - page) return nullptr;
+    const PlatformObserver* observer = g_observer.load(std::memory_order_acquire);
+    if (observer && observer->reservationFails(bytes)) return nullptr;
     bytes = (bytes + page - 1) / page * page;
     void* base = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) return nullptr;

@@ -80,13 +80,14 @@ BYTE* Reserve(std::uint64_t bytes) {
 // one where the address space has that much room, else just enough.
 bool MoveImage(OemDevice* device, DWORD held, std::uint64_t need) {
     if (need > MAX_RESERVATION_BYTES) return false;
+    const std::uint64_t exact = need > IMAGE_PAGE_BYTES ? need : IMAGE_PAGE_BYTES;
     std::uint64_t size = 2 * std::uint64_t(device->imageReserved);
     if (size < FIRST_RESERVATION_BYTES) size = FIRST_RESERVATION_BYTES;
-    if (size < need) size = need;
+    if (size < exact) size = exact;
     if (size > MAX_RESERVATION_BYTES) size = MAX_RESERVATION_BYTES;
     BYTE* range = Reserve(size);
-    if (!range) {
-        size = need > IMAGE_PAGE_BYTES ? need : IMAGE_PAGE_BYTES;
+    if (!range && size > exact) {
+        size = exact;
         range = Reserve(size);
     }
     if (!range) return false;

@@ -46,60 +46,92 @@ BOOL BuildColorTable(OemDevice* device, DWORD callbackId) {
     }
 }
 
-// The image lives in a range of reserved address space, committed a page
-// at a time as it grows, so that growing never copies it while the range
-// has room. A full range moves to one at least twice as large, which keeps
-// the copying linear overall.
+// The image lives in reserved address space, committed a page at a time
+// as it grows, so that growing copies nothing while there is room. When
+// the space is full, the range right after it is reserved too, doubling
+// it where it stands; where that is taken, the image moves to a range at
+// least twice as large, which keeps the copying linear overall.
 constexpr std::uint64_t IMAGE_PAGE_BYTES = 4096;
-// The first range: Windows hands out address space in 64 KiB steps, so a
-// smaller one would leave the rest unused.
-constexpr std::uint64_t FIRST_RESERVATION_BYTES = std::uint64_t(64) << 10;
+// Windows hands out address space in 64 KiB steps, so ranges are whole
+// steps: a smaller one would leave the rest of its step unused, and the
+// range after it could not start where it ends.
+constexpr std::uint64_t RESERVE_STEP_BYTES = 64 * 1024;
 // A 32-bit image size needs no more than 4 GiB, nor can a range exceed
 // the address space.
 constexpr std::uint64_t MAX_RESERVATION_BYTES =
-    (SIZE_MAX < 0xFFFFFFFFu ? std::uint64_t(SIZE_MAX) : std::uint64_t(0xFFFFFFFFu) + 1) / IMAGE_PAGE_BYTES *
-    IMAGE_PAGE_BYTES;
+    (SIZE_MAX < 0xFFFFFFFFu ? std::uint64_t(SIZE_MAX) : std::uint64_t(0xFFFFFFFFu) + 1) / RESERVE_STEP_BYTES *
+    RESERVE_STEP_BYTES;
 
-std::uint64_t PagesFor(std::uint64_t bytes) { return (bytes + IMAGE_PAGE_BYTES - 1) / IMAGE_PAGE_BYTES * IMAGE_PAGE_BYTES; }
+std::uint64_t RoundUp(std::uint64_t bytes, std::uint64_t step) { return (bytes + step - 1) / step * step; }
 
-// Commits the image's range up to `need` bytes; fresh pages are zero.
+BYTE* Reserve(void* at, std::uint64_t bytes) {
+    return static_cast<BYTE*>(VirtualAlloc(at, static_cast<SIZE_T>(bytes), MEM_RESERVE, PAGE_READWRITE));
+}
+
+void ReleaseRanges(OemDevice* device) {
+    for (LONG i = 0; i < device->imageRangeCount; ++i) VirtualFree(device->imageRanges[i], 0, MEM_RELEASE);
+    device->imageRangeCount = 0;
+}
+
+// Commits the image's space up to `need` bytes, one range at a time (a
+// commit cannot span two); fresh pages are zero.
 bool CommitPages(OemDevice* device, std::uint64_t need) {
-    const SIZE_T from = device->imageCommitted;
-    if (!VirtualAlloc(device->image + from, static_cast<SIZE_T>(need) - from, MEM_COMMIT, PAGE_READWRITE))
-        return false;
-    device->imageCommitted = static_cast<SIZE_T>(need);
+    for (LONG i = 0; i < device->imageRangeCount && device->imageCommitted < need; ++i) {
+        const SIZE_T rangeEnd = i + 1 < device->imageRangeCount
+                                    ? static_cast<SIZE_T>(device->imageRanges[i + 1] - device->image)
+                                    : device->imageReserved;
+        if (device->imageCommitted >= rangeEnd) continue;
+        const SIZE_T to = need < rangeEnd ? static_cast<SIZE_T>(need) : rangeEnd;
+        if (!VirtualAlloc(device->image + device->imageCommitted, to - device->imageCommitted, MEM_COMMIT,
+                          PAGE_READWRITE))
+            return false;
+        device->imageCommitted = to;
+    }
     return true;
 }
 
-BYTE* Reserve(std::uint64_t bytes) {
-    return static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE, PAGE_READWRITE));
+// Reserves the address space right after the image's, at least as much
+// again, so that the image grows where it stands.
+bool GrowInPlace(OemDevice* device, std::uint64_t need) {
+    if (device->imageRangeCount >= IMAGE_RANGES_MAX) return false;
+    const std::uint64_t reserved = device->imageReserved;
+    const std::uint64_t size = RoundUp(need - reserved > reserved ? need - reserved : reserved, RESERVE_STEP_BYTES);
+    if (size > MAX_RESERVATION_BYTES - reserved) return false;
+    BYTE* const at = device->image + reserved;
+    BYTE* const range = Reserve(at, size);
+    if (range != at) {
+        if (range) VirtualFree(range, 0, MEM_RELEASE);
+        return false;
+    }
+    device->imageRanges[device->imageRangeCount++] = range;
+    device->imageReserved = static_cast<SIZE_T>(reserved + size);
+    return true;
 }
 
 // Moves the image's `held` bytes to a new range with `need` bytes
-// committed, and releases the old range. The new range is twice the old
+// committed, and releases the old space. The new range is twice the old
 // one where the address space has that much room, else just enough.
 bool MoveImage(OemDevice* device, DWORD held, std::uint64_t need) {
-    if (need > MAX_RESERVATION_BYTES) return false;
-    const std::uint64_t exact = need > IMAGE_PAGE_BYTES ? need : IMAGE_PAGE_BYTES;
+    const std::uint64_t exact = need > RESERVE_STEP_BYTES ? RoundUp(need, RESERVE_STEP_BYTES) : RESERVE_STEP_BYTES;
+    if (exact > MAX_RESERVATION_BYTES) return false;
     std::uint64_t size = 2 * std::uint64_t(device->imageReserved);
-    if (size < FIRST_RESERVATION_BYTES) size = FIRST_RESERVATION_BYTES;
     if (size < exact) size = exact;
     if (size > MAX_RESERVATION_BYTES) size = MAX_RESERVATION_BYTES;
-    BYTE* range = Reserve(size);
+    BYTE* range = Reserve(nullptr, size);
     if (!range && size > exact) {
         size = exact;
-        range = Reserve(size);
+        range = Reserve(nullptr, size);
     }
     if (!range) return false;
     if (need > 0 && !VirtualAlloc(range, static_cast<SIZE_T>(need), MEM_COMMIT, PAGE_READWRITE)) {
         VirtualFree(range, 0, MEM_RELEASE);
         return false;
     }
-    if (device->image) {
-        std::memcpy(range, device->image, held);
-        VirtualFree(device->image, 0, MEM_RELEASE);
-    }
+    if (device->image) std::memcpy(range, device->image, held);
+    ReleaseRanges(device);
     device->image = range;
+    device->imageRanges[0] = range;
+    device->imageRangeCount = 1;
     device->imageReserved = static_cast<SIZE_T>(size);
     device->imageCommitted = static_cast<SIZE_T>(need);
     return true;
@@ -160,10 +192,16 @@ BOOL GrowImage(OemDevice* device, DWORD n) {
     }
     device->imageSize = old + n;
 
-    const std::uint64_t need = PagesFor(old + n);
+    const std::uint64_t need = RoundUp(std::uint64_t(old) + n, IMAGE_PAGE_BYTES);
     if (device->image && need <= device->imageCommitted) return TRUE;
-    const bool grown = device->image && need <= device->imageReserved ? CommitPages(device, need)
-                                                                        : MoveImage(device, old, need);
+    bool grown;
+    if (!device->image) {
+        grown = MoveImage(device, 0, need);
+    } else if (need <= device->imageReserved || GrowInPlace(device, need)) {
+        grown = CommitPages(device, need);
+    } else {
+        grown = MoveImage(device, old, need);
+    }
     if (!grown) {
         ReleaseImage(device);
         return FALSE;
@@ -172,7 +210,7 @@ BOOL GrowImage(OemDevice* device, DWORD n) {
 }
 
 void ReleaseImage(OemDevice* device) {
-    if (device->image) VirtualFree(device->image, 0, MEM_RELEASE);
+    ReleaseRanges(device);
     device->image = nullptr;
     device->imageSize = 0;
     device->imageReserved = 0;

@@ -17,6 +17,8 @@ enum HookSlot : int {
 };
 constexpr int HOOK_SLOT_COUNT = 30;
 constexpr ULONG HOOK_TABLE_ENTRIES = 7;
+// Ranges of address space one image may span before it moves into one.
+constexpr LONG IMAGE_RANGES_MAX = 16;
 
 struct OemDevice {
     PFN savedHooks[HOOK_SLOT_COUNT];  // host entry points by HookSlot
@@ -27,8 +29,10 @@ struct OemDevice {
     HPALETTE palette;                 // the device's default palette
     RGBQUAD* colorTable;              // built on the first band
     BOOL headerRecorded;              // set by the first band of the record's life
-    SIZE_T imageReserved;             // bytes reserved at image
+    SIZE_T imageReserved;             // bytes reserved at image, in adjacent ranges
     SIZE_T imageCommitted;            // bytes committed at image: whole pages
+    BYTE* imageRanges[IMAGE_RANGES_MAX];  // the reserved ranges, each starting where the last ends
+    LONG imageRangeCount;
     // The plug-in object's helper slot, for a host that offers no DRVPROCS
     // spool write; not owned, and read when the document ends.
     IPrintOemDriverUni* const* driverHelp;

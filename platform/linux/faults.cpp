@@ -20,6 +20,7 @@ std::atomic<std::int64_t> g_committedBytes{0};
 std::atomic<std::int64_t> g_peakCommittedBytes{0};
 
 std::atomic<std::uint64_t> g_reservationLimit{0};
+std::atomic<bool> g_addressTaken{false};
 
 std::atomic<int> g_paletteReadLimit{-1};
 std::atomic<bool> g_failPaletteCreation{false};
@@ -43,9 +44,9 @@ void LocalBytesChanged(std::uint64_t added, std::uint64_t removed) {
     }
 }
 
-bool ReservationFails(std::size_t bytes) {
+bool ReservationFails(const void* at, std::size_t bytes) {
     const std::uint64_t limit = g_reservationLimit.load();
-    return limit != 0 && bytes > limit;
+    return (limit != 0 && bytes > limit) || (at && g_addressTaken.load());
 }
 
 void VirtualBytesChanged(std::int64_t reserved, std::int64_t committed) {
@@ -107,6 +108,8 @@ void FailNthAllocation(std::uint64_t n) { g_failAt.store(n == 0 ? 0 : g_allocati
 
 void SetReservationLimit(std::uint64_t bytes) { g_reservationLimit.store(bytes); }
 
+void FailReservationsAtAnAddress(bool taken) { g_addressTaken.store(taken); }
+
 void SetPaletteReadLimit(int limit) { g_paletteReadLimit.store(limit); }
 
 void FailPaletteCreation(bool fail) { g_failPaletteCreation.store(fail); }
@@ -126,6 +129,7 @@ void ResetFaults() {
     (void)g_installed;
     g_failAt.store(0);
     g_reservationLimit.store(0);
+    g_addressTaken.store(false);
     g_paletteReadLimit.store(-1);
     g_failPaletteCreation.store(false);
 }

@@ -35,6 +35,9 @@ void FailNthAllocation(std::uint64_t n);
 // Makes every VirtualAlloc reservation larger than this many bytes fail,
 // as in a crowded 32-bit address space; 0 lifts the limit.
 void SetReservationLimit(std::uint64_t bytes);
+// Makes every reservation at a chosen address fail while set, as when the
+// address space right after a range is taken.
+void FailReservationsAtAnAddress(bool taken);
 
 // Limits what GetPaletteEntries copies: a negative limit copies normally,
 // 0 makes every read fail, k > 0 copies at most k entries.

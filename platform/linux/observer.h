@@ -18,8 +18,9 @@ struct PlatformObserver {
     void (*blocksChanged)(int delta);
     // Bytes of local memory added and removed by one call.
     void (*localBytesChanged)(std::uint64_t added, std::uint64_t removed);
-    // Whether a reservation of this many bytes finds no room.
-    bool (*reservationFails)(std::size_t bytes);
+    // Whether a reservation of this many bytes (at this address, or null
+    // for anywhere) finds no room.
+    bool (*reservationFails)(const void* at, std::size_t bytes);
     // Bytes of address space reserved and committed that one VirtualAlloc
     // or VirtualFree added (positive) or returned (negative).
     void (*virtualBytesChanged)(std::int64_t reserved, std::int64_t committed);

@@ -93,6 +93,29 @@ void BM_CaptureFloor(benchmark::State& state) {
     Report(state, total, total);
 }
 
+// The floor in fresh pages that go back when the document ends, as the
+// image's do: one reservation of the whole document, committed at once.
+void BM_CaptureFreshFloor(benchmark::State& state) {
+    const Layout& layout = LayoutOf(state);
+    const auto pages = state.range(0);
+    Bands bands(layout);
+    const size_t total = static_cast<size_t>(bands.stride) * layout.height * static_cast<size_t>(pages);
+    for (auto _ : state) {
+        auto* image = static_cast<BYTE*>(VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        size_t offset = 0;
+        for (int64_t p = 0; p < pages; ++p) {
+            for (LONG rows : bands.rows) {
+                const size_t n = static_cast<size_t>(bands.stride) * rows;
+                std::memcpy(image + offset, bands.pixels.data(), n);
+                offset += n;
+            }
+        }
+        benchmark::DoNotOptimize(image);
+        VirtualFree(image, 0, MEM_RELEASE);
+    }
+    Report(state, total, total);
+}
+
 // The growth capture once had: a new block of the full size and a copy of
 // all captured so far, for every band.
 void BM_CaptureAllocateAndCopy(benchmark::State& state) {
@@ -140,6 +163,7 @@ void Pages(benchmark::internal::Benchmark* b, bool reference) {
 
 BENCHMARK(BM_Capture)->Apply([](benchmark::internal::Benchmark* b) { Pages(b, false); });
 BENCHMARK(BM_CaptureFloor)->Apply([](benchmark::internal::Benchmark* b) { Pages(b, false); });
+BENCHMARK(BM_CaptureFreshFloor)->Apply([](benchmark::internal::Benchmark* b) { Pages(b, false); });
 BENCHMARK(BM_CaptureAllocateAndCopy)->Apply([](benchmark::internal::Benchmark* b) { Pages(b, true); });
 
 }  // namespace

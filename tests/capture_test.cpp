@@ -390,16 +390,17 @@ TEST_F(CaptureTest, GrowthAcrossAReservationBoundaryKeepsEveryByte) {
             ASSERT_EQ(BandOf(32, static_cast<LONG>(c.bands[k] / 4), pixels), S_OK) << "band " << k;
             size += c.bands[k];
             ASSERT_EQ(device()->imageSize, size);
-            EXPECT_EQ(CommittedBytes(device()->image), Pages(size)) << "band " << k;
+            EXPECT_EQ(CommittedBytes(device()->image, device()->imageReserved), Pages(size)) << "band " << k;
         }
         DWORD at = 0;
         for (size_t k = 0; k < c.bands.size(); ++k)
             for (DWORD i = 0; i < c.bands[k]; ++i, ++at)
                 ASSERT_EQ(device()->image[at], Pattern(k, i)) << "band " << k << " byte " << i;
 
-        const BYTE* range = device()->image;
+        const BYTE* space = device()->image;
+        const SIZE_T span = device()->imageReserved;
         ReleaseImage(device());
-        EXPECT_EQ(CommittedBytes(range), 0u) << "every page is returned";
+        EXPECT_EQ(CommittedBytes(space, span), 0u) << "every page is returned";
         Disable();
     }
 }
@@ -415,7 +416,7 @@ TEST_F(CaptureTest, FreshPagesReadAsZeroAfterAReleaseAndANewImage) {
     const OemDevice& d = *device();
     ASSERT_EQ(d.imageSize, 48 + 3 * kFirstRange);
     for (DWORD i = 0; i < d.imageSize; ++i) ASSERT_EQ(d.image[i], i < 48 ? 0xCD : 0x00) << "byte " << i;
-    EXPECT_EQ(CommittedBytes(d.image), Pages(d.imageSize));
+    EXPECT_EQ(CommittedBytes(d.image, d.imageReserved), Pages(d.imageSize));
 }
 
 }  // namespace

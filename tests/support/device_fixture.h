@@ -32,20 +32,22 @@ inline HPALETTE MakePalette(const std::vector<PALETTEENTRY>& entries) {
     return CreatePalette(logical);
 }
 
-// Bytes committed in the range reserved at `base`, as the system counts
-// them. On Linux the test controls count every range the platform holds,
-// which in these tests is the image's alone.
-inline std::uint64_t CommittedBytes(const void* base) {
+// Bytes committed in the span of address space at `base`, as the system
+// counts them. On Linux the test controls count every range the platform
+// holds, which in these tests are the image's alone.
+inline std::uint64_t CommittedBytes(const void* base, SIZE_T span) {
 #ifdef _WIN32
     std::uint64_t committed = 0;
     const BYTE* at = static_cast<const BYTE*>(base);
     MEMORY_BASIC_INFORMATION info;
-    while (base && VirtualQuery(at, &info, sizeof info) == sizeof info && info.AllocationBase == base) {
+    const BYTE* const end = at + span;
+    while (at < end && VirtualQuery(at, &info, sizeof info) == sizeof info) {
         if (info.State == MEM_COMMIT) committed += info.RegionSize;
-        at += info.RegionSize;
+        at = static_cast<const BYTE*>(info.BaseAddress) + info.RegionSize;
     }
     return committed;
 #else
+    (void)span;
     return base ? static_cast<std::uint64_t>(faults::CommittedBytes()) : 0;
 #endif
 }

@@ -71,8 +71,7 @@ struct JobResult {
 JobResult RunJob(const std::vector<Document>& documents, const JobOptions& options);
 
 // The width of the device's surface, which every page of the job is
-// rendered at: the widest page. The plug-in takes the width from the first
-// band a device context ever gives it, so it stays the same for the job.
+// rendered at: the widest page.
 LONG SurfaceWidth(const std::vector<Document>& documents);
 
 }  // namespace standin

@@ -125,14 +125,15 @@ TEST_F(CaptureFailureTest, FailedGrowthDiscardsTheWholeImage) {
         std::uint64_t failAt;            // allocation that fails, from the failing band on; 0: none
         std::uint64_t reservationLimit;  // 0: none
         bool addressTaken;               // the space after the image's range is taken
+        bool moves;                      // the band is taken all the same: the image moves
     } const cases[] = {
-        {"the first reservation", 0, 1, 0, false},
-        {"the first band's commit", 0, 2, 0, false},
-        {"a commit within the range", 100, 1, 0, false},
-        {"the range after it", 1300, 1, 0, false},
-        {"a commit in the range after it", 1300, 2, 0, false},
-        {"the commit of a move", 1300, 3, 0, true},
-        {"no address space for a move", 1300, 0, 64 * 1024, true},
+        {"the first reservation", 0, 1, 0, false, false},
+        {"the first band's commit", 0, 2, 0, false, false},
+        {"a commit within the range", 100, 1, 0, false, false},
+        {"the range after it", 1300, 1, 0, false, true},
+        {"a commit in the range after it", 1300, 2, 0, false, false},
+        {"the commit of a move", 1300, 3, 0, true, false},
+        {"no address space for a move", 1300, 0, 64 * 1024, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -148,8 +149,7 @@ TEST_F(CaptureFailureTest, FailedGrowthDiscardsTheWholeImage) {
         faults::FailReservationsAtAnAddress(c.addressTaken);
         const HRESULT hr = Band(384, 100, 0x22);
         faults::ResetFaults();
-        if (std::string(c.what) == "the range after it") {
-            // The image moves instead.
+        if (c.moves) {
             ASSERT_EQ(hr, S_OK);
             EXPECT_EQ(device()->imageSize, 48u * 1400);
             for (DWORD i = 0; i < device()->imageSize; ++i)

@@ -116,9 +116,10 @@ clean:
 bench: build
 	$(BUILD)/bench/oemdll_bench --benchmark_counters_tabular=true $(BENCH_ARGS)
 
-# What band capture costs in the Windows build, under Wine.
+# What band capture costs in the Windows build, under Wine, both architectures.
 bench-wine: windows
 	scripts/wine-run.sh $(CURDIR)/$(WINBUILD)/wineprefix $(WINBUILD)/x64/bin/capture_ratio.exe
+	scripts/wine-run.sh $(CURDIR)/$(WINBUILD)/wineprefix $(WINBUILD)/x86/bin/capture_ratio.exe
 
 # The virtual printer's network path: a 100 MB job over loopback against a
 # plain socket read, and the server's peak memory.

@@ -129,10 +129,10 @@ bool StartUp(Host& host, const JobOptions& options) {
     host.driverEnabled = true;
     if (!host.pluginTable.pdrvfn || host.pluginTable.c == 0) return host.Fail("EnableDriver returned no hooks");
 
-    host.procs.DrvWriteSpoolBuf = &Host::WriteSpool;
+    if (options.procs != HostProcs::kNoSpoolWrite) host.procs.DrvWriteSpoolBuf = &Host::WriteSpool;
     host.devobj.dwSize = sizeof host.devobj;
     host.devobj.hOEM = reinterpret_cast<HANDLE>(&host);
-    host.devobj.pDrvProcs = &host.procs;
+    host.devobj.pDrvProcs = options.procs == HostProcs::kNone ? nullptr : &host.procs;
     host.devobj.pOEMDM = host.devmode;
     host.ddi.Attach(host.surface, &host.devobj);
 
@@ -337,7 +337,9 @@ bool PrintDocument(Host& host, const Document& document, LONG width, const JobOp
         if (options.progress) options.progress(pagesDone, pagesInJob);
     }
     // A document that went wrong is still ended, as aborted.
+    const size_t helperWrites = host.helper.writeCount;
     const BOOL ended = endDoc(pso, ok ? 0 : kEndDocAbort);
+    if (options.path == OutputPath::kCapture) host.result->stats.commands += host.helper.writeCount - helperWrites;
     if (ok && !ended) ok = host.Fail("DrvEndDoc returned FALSE");
     ++host.result->stats.documents;
     --host.documentsLeft;

@@ -29,12 +29,20 @@ enum class OutputPath {
     kFilter,   // each band's rows go to FilterGraphics in printer order
 };
 
+// What the host offers in PDEVOBJ.pDrvProcs.
+enum class HostProcs {
+    kSpoolWrite,    // its DRVPROCS, with DrvWriteSpoolBuf
+    kNoSpoolWrite,  // its DRVPROCS, with DrvWriteSpoolBuf null
+    kNone,          // no DRVPROCS at all
+};
+
 struct JobOptions {
     std::string modulePath;  // empty: the module built with this tree
     OutputPath path = OutputPath::kCapture;
     LONG bandRows = 256;
     ULONG depth = 1;          // the host's rendering depth: 1, 8 or 24
     DWORD callbackId = 1;     // passed to ImageProcessing
+    HostProcs procs = HostProcs::kSpoolWrite;
     // How many bytes the helper's spool write reports taken for its nth call
     // (filter path); null: all of them.
     std::function<DWORD(size_t call, DWORD offered)> helperTakes;
@@ -71,8 +79,7 @@ struct JobResult {
 JobResult RunJob(const std::vector<Document>& documents, const JobOptions& options);
 
 // The width of the device's surface, which every page of the job is
-// rendered at: the widest page. The plug-in takes the width from the first
-// band a device context ever gives it, so it stays the same for the job.
+// rendered at: the widest page.
 LONG SurfaceWidth(const std::vector<Document>& documents);
 
 }  // namespace standin

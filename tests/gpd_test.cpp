@@ -153,8 +153,8 @@ TEST(GpdJob, EveryPaperSizePrintsOnlyThePluginsRows) {
         std::string error;
         ASSERT_TRUE(standin::LoadGpdSetup(RASTER58_GPD, job.paper, setup, error)) << error;
         Document document, printed;
-        for (const testsupport::PageSpec& spec : job.pages) {
-            document.push_back(MakePage(spec));
+        for (const testsupport::PageSpec& page : job.pages) {
+            document.push_back(MakePage(page));
             printed.push_back(Fit(document.back(), 384, job.length));
         }
         standin::JobOptions options;

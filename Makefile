@@ -3,7 +3,13 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo install-cups test test-native test-windows windows test-hardening test-sanitizers test-valgrind fuzz clean
+.PHONY: all build demo install-cups test test-native test-windows windows package test-hardening test-sanitizers test-valgrind fuzz clean
+
+# The driver package's date is that of the sources: the last commit's.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+ifneq ($(SOURCE_DATE_EPOCH),)
+export SOURCE_DATE_EPOCH
+endif
 
 all: build
 
@@ -39,7 +45,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = filter_graphics job devmode handshake printer_stream
+FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream
 
 test: test-native test-windows test-hardening
 
@@ -52,8 +58,23 @@ windows:
 	cmake --build $(WINBUILD)/x86 -j $(JOBS)
 	@echo "DLLs: $(WINBUILD)/x64/bin/oemdll.dll $(WINBUILD)/x86/bin/oemdll.dll"
 
-# Each run starts from a fresh Wine prefix.
-test-windows: windows
+# The Windows driver package: the INF, GPD and INI at the top, each
+# architecture's oemdll.dll in the folder the INF's source-disk sections
+# name, and a zip of the folder.
+DIST ?= dist
+VERSION = $(shell grep -o 'oemdll VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+package: windows
+	rm -rf $(DIST)/windows $(DIST)/oemdll-windows-*.zip
+	mkdir -p $(DIST)/windows/amd64 $(DIST)/windows/x86
+	cp $(WINBUILD)/x64/driver/windows/raster58.inf $(WINBUILD)/x64/driver/windows/raster58.gpd \
+	    $(WINBUILD)/x64/driver/windows/raster58.ini $(DIST)/windows/
+	cp $(WINBUILD)/x64/bin/oemdll.dll $(DIST)/windows/amd64/
+	cp $(WINBUILD)/x86/bin/oemdll.dll $(DIST)/windows/x86/
+	cd $(DIST) && zip -qrX oemdll-windows-$(VERSION).zip windows
+	@echo "package: $(DIST)/windows/ and $(DIST)/oemdll-windows-$(VERSION).zip"
+
+# Each run starts from a fresh Wine prefix. The INF check reads the package.
+test-windows: package
 	rm -rf $(WINBUILD)/wineprefix $(WINBUILD)/wineprefix.lock
 	ctest --test-dir $(WINBUILD)/x64 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(WINBUILD)/x86 --output-on-failure -j $(JOBS)
@@ -96,7 +117,7 @@ fuzz:
 	done
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DIST)
 
 .PHONY: bench bench-wine bench-cups
 bench: build
@@ -106,6 +127,13 @@ bench: build
 bench-cups: build
 	python3 bench/cups_bench.py cmake $(BUILD)
 
-# What band capture costs in the Windows build, under Wine.
+# What band capture costs in the Windows build, under Wine, both architectures.
 bench-wine: windows
 	scripts/wine-run.sh $(CURDIR)/$(WINBUILD)/wineprefix $(WINBUILD)/x64/bin/capture_ratio.exe
+	scripts/wine-run.sh $(CURDIR)/$(WINBUILD)/wineprefix $(WINBUILD)/x86/bin/capture_ratio.exe
+
+# The virtual printer's network path: a 100 MB job over loopback against a
+# plain socket read, and the server's peak memory.
+.PHONY: bench-listen
+bench-listen: build
+	$(BUILD)/bench/listen_ratio

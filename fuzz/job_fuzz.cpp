@@ -60,8 +60,6 @@ public:
         devobj_.pdevOEM = record;
         engPalette_ = gdi.cBitsPixel == 24 ? dev.hpalDefault : nullptr;
         enabled_ = true;
-        recordWidth_ = 0;
-        recordWellFormed_ = true;
         StartDocument();
     }
 
@@ -79,9 +77,9 @@ public:
         bool wellFormed = (shape & 0x80) == 0;
 
         if (wellFormed) {
-            // As the host renders: 1-bit rows of the record's width, padding white.
-            if (recordWidth_ == 0) recordWidth_ = 1 + (in.Word() % 450);
-            const LONG width = recordWidth_;
+            // As the host renders: 1-bit rows of the document's width, padding white.
+            if (documentWidth_ == 0) documentWidth_ = 1 + (in.Word() % 450);
+            const LONG width = documentWidth_;
             const LONG height = 1 + in.Byte() % 24;
             const LONG stride = ((width + 31) / 32) * 4;
             const bool blank = (shape & 1) != 0;
@@ -122,7 +120,6 @@ public:
                                                     nullptr, callbackId, &params, &result);
         fuzz::Check(hr == S_OK || hr == E_FAIL, "unexpected ImageProcessing result");
         if (hr != S_OK || !wellFormed) {
-            recordWellFormed_ = recordWellFormed_ && false;
             documentWellFormed_ = false;
             return;
         }
@@ -136,10 +133,10 @@ public:
         sink_.stream.clear();
         const FLONG flags = in.Byte() & 1;
         DrvEndDoc(&surface_.surface, flags);
-        // The header of the record is taken from its first band ever, so
-        // only a record whose every band was well formed can be modelled.
-        if (recordWellFormed_ && documentWellFormed_ && document_.height > 0) {
-            document_.width = recordWidth_;
+        // The header is taken from the document's first band, so a
+        // document whose every band was well formed can be modelled.
+        if (documentWellFormed_ && document_.height > 0) {
+            document_.width = documentWidth_;
             const testsupport::Stream expected = testsupport::ModelCapture({{document_}});
             fuzz::Check(sink_.stream == expected, "the printer stream differs from the model");
         }
@@ -160,6 +157,7 @@ public:
 private:
     void StartDocument() {
         document_ = standin::Page{};
+        documentWidth_ = 0;
         documentWellFormed_ = true;
     }
 
@@ -172,8 +170,7 @@ private:
     HPALETTE palette_ = nullptr;
     HPALETTE engPalette_ = nullptr;
     bool enabled_ = false;
-    LONG recordWidth_ = 0;
-    bool recordWellFormed_ = true;
+    LONG documentWidth_ = 0;
     bool documentWellFormed_ = true;
     standin::Page document_;
 };

@@ -8,7 +8,7 @@
 set -eu
 
 need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev"
-need_windows="cmake ninja-build googletest libstb-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
+need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 need_hardening="clang libclang-rt-14-dev valgrind"
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "oemdll/capture/band_capture.h"
 #include "oemdll/capture/hooks.h"
@@ -350,6 +351,72 @@ TEST_F(CaptureTest, EmptyBandsKeepTheImageExact) {
     ASSERT_EQ(Band(384, 0, 0x00, 1, /*blank=*/true), S_OK);
     EXPECT_EQ(device()->imageSize, 96u);
     EXPECT_EQ(device()->image[95], 0x12);
+}
+
+}  // namespace
+
+namespace {
+
+using testsupport::CommittedBytes;
+
+constexpr DWORD kPage = 4096;
+constexpr DWORD kFirstRange = 64 * 1024;
+
+DWORD Pages(DWORD bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+
+// Band k's byte i, distinct from band to band and along the band.
+BYTE Pattern(size_t k, DWORD i) { return static_cast<BYTE>(k * 37 + i * 7 + i / 251); }
+
+TEST_F(CaptureTest, GrowthAcrossAReservationBoundaryKeepsEveryByte) {
+    // Bands of a 32-dot image (4-byte rows): the image ends just under, at
+    // or just over the end of the first range, or one band overshoots it.
+    struct Case {
+        const char* what;
+        std::vector<DWORD> bands;  // bytes of each band
+    } const cases[] = {
+        {"up to just under", {kFirstRange - 8, 4, 4 * 300}},
+        {"up to the boundary", {kFirstRange - 8, 8, 4 * 300}},
+        {"just over", {kFirstRange - 8, 12, 4 * 300}},
+        {"one band over several ranges", {4, 5 * kFirstRange, 4}},
+        {"the first band over the range", {kFirstRange + 4, 4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Enable(), S_OK);
+        DWORD size = 0;
+        for (size_t k = 0; k < c.bands.size(); ++k) {
+            Bytes pixels(c.bands[k]);
+            for (DWORD i = 0; i < c.bands[k]; ++i) pixels[i] = Pattern(k, i);
+            ASSERT_EQ(BandOf(32, static_cast<LONG>(c.bands[k] / 4), pixels), S_OK) << "band " << k;
+            size += c.bands[k];
+            ASSERT_EQ(device()->imageSize, size);
+            EXPECT_EQ(CommittedBytes(device()->image, device()->imageReserved), Pages(size)) << "band " << k;
+        }
+        DWORD at = 0;
+        for (size_t k = 0; k < c.bands.size(); ++k)
+            for (DWORD i = 0; i < c.bands[k]; ++i, ++at)
+                ASSERT_EQ(device()->image[at], Pattern(k, i)) << "band " << k << " byte " << i;
+
+        const BYTE* space = device()->image;
+        const SIZE_T span = device()->imageReserved;
+        ReleaseImage(device());
+        EXPECT_EQ(CommittedBytes(space, span), 0u) << "every page is returned";
+        Disable();
+    }
+}
+
+TEST_F(CaptureTest, FreshPagesReadAsZeroAfterAReleaseAndANewImage) {
+    ASSERT_EQ(Enable(), S_OK);
+    ASSERT_EQ(Band(384, 1000, 0xAB), S_OK);
+    ASSERT_EQ(DrvEndDoc(&surface.surface, 0), TRUE);
+    ASSERT_EQ(device()->image, nullptr);
+
+    ASSERT_EQ(Band(384, 1, 0xCD), S_OK);
+    ASSERT_EQ(GrowImage(device(), 3 * kFirstRange), TRUE);
+    const OemDevice& d = *device();
+    ASSERT_EQ(d.imageSize, 48 + 3 * kFirstRange);
+    for (DWORD i = 0; i < d.imageSize; ++i) ASSERT_EQ(d.image[i], i < 48 ? 0xCD : 0x00) << "byte " << i;
+    EXPECT_EQ(CommittedBytes(d.image, d.imageReserved), Pages(d.imageSize));
 }
 
 }  // namespace

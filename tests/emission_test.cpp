@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "oemdll/capture/band_capture.h"
 #include "oemdll/capture/hooks.h"
@@ -113,6 +114,74 @@ TEST_F(EmissionTest, SecondDocumentPrintsInFull) {
     ASSERT_EQ(BandOf(384, 12, second), S_OK);
     ASSERT_EQ(DrvEndDoc(&surface.surface, 0), TRUE);
     EXPECT_EQ(sink.writes.size(), 16u + 24u);
+}
+
+TEST_F(EmissionTest, ADocumentOfAnotherWidthPrintsAtItsOwnWidth) {
+    const LONG orders[][2] = {{384, 200}, {200, 384}};
+    for (const auto& widths : orders) {
+        SCOPED_TRACE(std::to_string(widths[0]) + " then " + std::to_string(widths[1]));
+        ASSERT_EQ(Enable(), S_OK);
+        Bytes first = Image(widths[0], 16, 0, 16);
+        ASSERT_EQ(BandOf(widths[0], 16, first), S_OK);
+        ASSERT_EQ(DrvEndDoc(&surface.surface, 0), TRUE);
+
+        const LONG width = widths[1];
+        Bytes second = Image(width, 24, 0, 24);
+        ASSERT_EQ(BandOf(width, 24, second), S_OK);
+        sink = testsupport::SpoolSink{};
+        ASSERT_EQ(DrvEndDoc(&surface.surface, 0), TRUE);
+
+        const LONG stride = ((width + 31) / 32) * 4;
+        const DWORD dataBytes = static_cast<DWORD>(width + 7) / 8;
+        ASSERT_EQ(sink.writes.size(), 24u);
+        for (LONG r = 0; r < 24; ++r) {
+            const Bytes& w = sink.writes[static_cast<size_t>(r)];
+            ASSERT_EQ(w.size(), dataBytes + 8) << "row " << r;
+            EXPECT_EQ(w[6] | w[7] << 8, width) << "row " << r;
+            for (DWORD i = 0; i < dataBytes; ++i)
+                ASSERT_EQ(w[8 + i], BYTE(~second[static_cast<size_t>(r * stride) + i])) << "row " << r << " byte " << i;
+        }
+        Disable();
+    }
+}
+
+TEST_F(EmissionTest, WithoutADrvProcsWriteTheHelperPrints) {
+    struct Case {
+        const char* what;
+        bool table, write, helper;
+        bool throughHelper;
+    } const cases[] = {
+        {"DRVPROCS write", true, true, true, false},
+        {"DRVPROCS without its write", true, false, true, true},
+        {"no DRVPROCS", false, false, true, true},
+        {"neither", false, false, false, false},
+    };
+    Bytes image = Image(300, 20, 2, 19);
+    Bytes expected;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Enable(), S_OK);
+        ASSERT_EQ(BandOf(300, 20, image), S_OK);
+        sink = testsupport::SpoolSink{};
+        helper.stream.clear();
+        helper.writeDevices.clear();
+        procs.DrvWriteSpoolBuf = c.write ? &WriteSpool : nullptr;
+        pdevobj.pDrvProcs = c.table ? &procs : nullptr;
+        if (!c.helper) plugin->DisableDriver();
+
+        EXPECT_EQ(DrvEndDoc(&surface.surface, 0), TRUE);
+        if (expected.empty()) expected = sink.stream;
+        ASSERT_EQ(expected.size(), 20u * (38 + 8));
+        EXPECT_TRUE((c.throughHelper ? helper.stream : sink.stream) == (c.helper ? expected : Bytes{}));
+        EXPECT_TRUE((c.throughHelper ? sink.stream : helper.stream).empty());
+        for (PDEVOBJ written : helper.writeDevices) ASSERT_EQ(written, &pdevobj);
+        EXPECT_EQ(device()->image, nullptr);
+        EXPECT_EQ(ddi.CountOf(INDEX_DrvEndDoc), 1u);
+        Disable();
+        ddi.calls.clear();
+        procs.DrvWriteSpoolBuf = &WriteSpool;
+        pdevobj.pDrvProcs = &procs;
+    }
 }
 
 TEST_F(EmissionTest, RecordedRowsBeyondTheImageAreNotRead) {

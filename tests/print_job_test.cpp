@@ -78,6 +78,23 @@ TEST(PrintJob, FilterPathMatchesTheModel) {
     }
 }
 
+TEST(PrintJob, HostsWithoutADrvProcsWritePrintThroughTheHelper) {
+    const std::vector<Document> documents = Build(kJobs[12].documents);  // two documents
+    JobOptions options;
+    options.bandRows = 16;
+    const standin::JobResult offered = standin::RunJob(documents, options);
+    ASSERT_TRUE(offered.ok) << offered.error;
+    ASSERT_TRUE(offered.output == ModelCapture(documents));
+    for (standin::HostProcs procs : {standin::HostProcs::kNoSpoolWrite, standin::HostProcs::kNone}) {
+        SCOPED_TRACE(static_cast<int>(procs));
+        options.procs = procs;
+        const standin::JobResult result = standin::RunJob(documents, options);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_TRUE(result.output == offered.output);
+        EXPECT_EQ(result.stats.commands, offered.stats.commands);
+    }
+}
+
 TEST(PrintJob, HostSeesEveryCallInOrder) {
     const std::vector<Document> documents = Build({{{384, 20, {}, {}, 1}, {384, 10, {}, {}, 2}}});
     JobOptions options;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <string>
@@ -51,6 +52,8 @@ TEST(RasterView, HostileInputIsRefusedByName) {
         {kView + " --summary " + d + "good.prn > /dev/full", 1,
          "rasterview: cannot write standard output: No space left on device"},
         {kView + " " + d + "good.prn -o /dev/full", 1, "rasterview: cannot write /dev/full: No space left on device"},
+        {kView + " " + d + "good.prn -o - > /dev/full", 1,
+         "rasterview: cannot write standard output: No space left on device"},
         {kView + " " + d + "good.prn -o " + d + "missing/x.png", 1,
          "rasterview: cannot create " + d + "missing/x.png: No such file or directory"},
         {kView + " --summary " + d + "missing.prn", 1,
@@ -73,6 +76,8 @@ TEST(RasterView, HostileInputIsRefusedByName) {
         EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << run.err;
     }
     close(terminal);
+    struct stat full;
+    EXPECT_TRUE(stat("/dev/full", &full) == 0 && S_ISCHR(full.st_mode)) << "a failed picture removed a device";
     EXPECT_FALSE(cli::Slurp(d + "x.png").size()) << "no picture after a failure";
 }
 
@@ -83,6 +88,10 @@ TEST(RasterView, DashIsStandardOutputAndPipesMatchFiles) {
     ASSERT_EQ(Shell("cat " + d + "pipe.prn | " + kView + " - -o - > " + d + "piped.png").status, 0);
     EXPECT_EQ(cli::Slurp(d + "piped.png"), cli::Slurp(d + "file.png")) << "held rows draw what a reread file draws";
     EXPECT_EQ(PngHeight(cli::Slurp(d + "file.png")), 300u);
+    // A picture over its own stream is drawn from rows held, not from the
+    // emptied file.
+    ASSERT_EQ(Shell(kView + " " + d + "pipe.prn -o " + d + "pipe.prn").status, 0);
+    EXPECT_EQ(cli::Slurp(d + "pipe.prn"), cli::Slurp(d + "file.png"));
 }
 
 // 5,600,000 rows of 384 dots are 2,150,400,000 dots: past a 32-bit index.

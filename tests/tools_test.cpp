@@ -1,11 +1,15 @@
 // The tools' image reading, halftoning and printer-stream decoding.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "tools/common/image.h"
+#include "tools/common/output_file.h"
 #include "tools/common/printer_stream.h"
 
 namespace {
@@ -99,7 +103,7 @@ TEST(ImageDecoding, BadInputIsNamedAndExplained) {
         {Text("P5 100000 100000 255\n"), "page.x is too large (100000x100000)"},
         {Text("P2 1 1 9 10"), "page.x has a sample above its maximum value"},
         {Text("P5 x 4"), "page.x has no valid width"},
-        {png, "page.x is not a readable PNG image"},
+        {png, "page.x is truncated: the PNG header needs 33 bytes, 16 are there"},
     };
     for (const Case& c : cases) {
         tools::GreyImage image;
@@ -114,6 +118,49 @@ TEST(ImageDecoding, MissingFileIsNamed) {
     std::string error;
     EXPECT_FALSE(tools::ReadInput("/nonexistent/page.png", bytes, error));
     EXPECT_EQ(error.rfind("cannot open /nonexistent/page.png: ", 0), 0u) << error;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(OutputFile, AFileChangesOnlyAtTheCommit) {
+    const std::string path = ::testing::TempDir() + "tools_test_output.prn";
+    std::ofstream(path, std::ios::binary) << "earlier job";
+    std::string error;
+    {
+        tools::OutputFile dropped;
+        ASSERT_TRUE(dropped.Open(path, error)) << error;
+        std::fputs("half a job", dropped.file());
+        std::fflush(dropped.file());
+        EXPECT_EQ(FileText(path), "earlier job");
+    }
+    EXPECT_EQ(FileText(path), "earlier job") << "an output not committed is discarded";
+
+    tools::OutputFile stream, picture;
+    ASSERT_TRUE(stream.Open(path, error)) << error;
+    ASSERT_TRUE(picture.Open(path + ".png", error)) << error;
+    std::fputs("this job", stream.file());
+    std::fputs("its picture", picture.file());
+    ASSERT_TRUE(tools::CommitAll({&picture, &stream}, error)) << error;
+    EXPECT_EQ(FileText(path), "this job");
+    EXPECT_EQ(FileText(path + ".png"), "its picture");
+    std::remove(path.c_str());
+    std::remove((path + ".png").c_str());
+}
+
+TEST(OutputFile, WindowsDeviceNamesAreKnownByName) {
+    struct Case {
+        const char* path;
+        bool device;
+    } const cases[] = {
+        {"NUL", true},         {"nul", true},           {"NUL.txt", true},      {"COM1", true},
+        {"lpt9:", true},       {"C:\\out\\PRN", true},  {"\\\\.\\COM12", true}, {"//./pipe/x", true},
+        {"CON.prn", true},     {"COM0", false},         {"COM10", false},       {"NULL", false},
+        {"out.prn", false},    {"nul/out.prn", false},  {"LPT", false},         {"CONSOLE", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(tools::IsWindowsDeviceName(c.path), c.device) << c.path;
 }
 
 size_t BlackDots(const standin::Page& page) {

@@ -9,11 +9,12 @@
 HRESULT AppendBand(PDEVOBJ pdevobj, const BYTE* pSrcBitmap, const BITMAPINFOHEADER* pBitmapInfoHeader,
                    DWORD dwCallbackID, const IPPARAMS* pIPParams, PBYTE* ppbResult);
 
-// Makes the image n bytes larger, exactly; the new bytes are zero. On
-// failure the whole image is discarded and 0 is returned.
+// Makes the image n bytes larger, exactly; the new bytes are zero and the
+// committed memory is the new size rounded up to a page. On failure the
+// whole image is discarded and 0 is returned.
 BOOL GrowImage(OemDevice* device, DWORD n);
 
-// Frees the image, if any.
+// Releases the image, if any, with every page of its range.
 void ReleaseImage(OemDevice* device);
 
 // Builds colorTable from colorCount palette entries, the last one white.

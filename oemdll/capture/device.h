@@ -17,16 +17,25 @@ enum HookSlot : int {
 };
 constexpr int HOOK_SLOT_COUNT = 30;
 constexpr ULONG HOOK_TABLE_ENTRIES = 7;
+// Ranges of address space one image may span before it moves into one.
+constexpr LONG IMAGE_RANGES_MAX = 16;
 
 struct OemDevice {
     PFN savedHooks[HOOK_SLOT_COUNT];  // host entry points by HookSlot
-    BYTE* image;                      // the captured document, LocalAlloc memory
+    BYTE* image;                      // the captured document: reserved address space
     DWORD imageSize;                  // bytes in image; 0 when image is null
-    BITMAPINFOHEADER infoHeader;      // from the first band; height and size summed
+    BITMAPINFOHEADER infoHeader;      // from the image's first band; height and size summed
     LONG colorCount;                  // entries in colorTable: 2, 16, 256 or 0
     HPALETTE palette;                 // the device's default palette
     RGBQUAD* colorTable;              // built on the first band
     BOOL headerRecorded;              // set by the first band of the record's life
+    SIZE_T imageReserved;             // bytes reserved at image, in adjacent ranges
+    SIZE_T imageCommitted;            // bytes committed at image: whole pages
+    BYTE* imageRanges[IMAGE_RANGES_MAX];  // the reserved ranges, each starting where the last ends
+    LONG imageRangeCount;
+    // The plug-in object's helper slot, for a host that offers no DRVPROCS
+    // spool write; not owned, and read when the document ends.
+    IPrintOemDriverUni* const* driverHelp;
 };
 
 // The seven hooked DDI functions, in the order the host receives them.

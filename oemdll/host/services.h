@@ -24,6 +24,8 @@ HPALETTE APIENTRY EngCreatePalette(ULONG iMode, ULONG cColors, ULONG* pulColors,
 HOST_SERVICE HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HOST_SERVICE HLOCAL LocalReAlloc(HLOCAL hMem, SIZE_T uBytes, UINT uFlags);
 HOST_SERVICE HLOCAL LocalFree(HLOCAL hMem);
+HOST_SERVICE LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect);
+HOST_SERVICE BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
 HOST_SERVICE void SetLastError(DWORD dwErrCode);
 HOST_SERVICE DWORD GetLastError(void);
 HOST_SERVICE LONG InterlockedIncrement(LONG volatile* addend);

@@ -29,23 +29,10 @@ inline void InvertRow(BYTE* dst, const BYTE* src, DWORD n) {
     }
 }
 
-}  // namespace
-
-void EmitMonoImage(PDEVOBJ pdevobj, const BYTE* data, DWORD dataSize, LONG width, LONG rows) {
-    if (!pdevobj || !pdevobj->pDrvProcs || !pdevobj->pDrvProcs->DrvWriteSpoolBuf || !data || width < 1) return;
-    const LONG stride = RowStride(width);
-
-    // The recorded row count may claim more rows than the image holds.
-    const LONG held = static_cast<LONG>(dataSize / static_cast<DWORD>(stride));
-    if (rows > held) rows = held;
-
-    const LONG first = LeadingBlankRows(width, rows, data) / ROW_GROUP * ROW_GROUP;
-    const LONG end = rows - TrailingBlankRows(width, rows, data) / ROW_GROUP * ROW_GROUP;
-    const LONG sendWidth = width > PRINT_WIDTH_DOTS ? PRINT_WIDTH_DOTS : width;
+// Rows first to end - 1, each as one command handed to write.
+template <typename Write>
+void SendRows(const BYTE* data, LONG stride, LONG first, LONG end, LONG sendWidth, Write write) {
     const DWORD rowBytes = static_cast<DWORD>(sendWidth + 7) / 8;
-
-    // The host's table does not change while it waits for this call.
-    const auto write = pdevobj->pDrvProcs->DrvWriteSpoolBuf;
     RowCommand command = MakeRowCommand();
     SetRowDots(command, static_cast<DWORD>(sendWidth));
     for (LONG r = first; r < end; ++r) {
@@ -57,7 +44,36 @@ void EmitMonoImage(PDEVOBJ pdevobj, const BYTE* data, DWORD dataSize, LONG width
 #endif
         InvertRow(command.data, row, rowBytes);
         // Every row is attempted; the count taken is not examined.
-        write(pdevobj, &command, rowBytes + ROW_COMMAND_HEADER_BYTES);
+        write(&command, rowBytes + ROW_COMMAND_HEADER_BYTES);
+    }
+}
+
+}  // namespace
+
+void EmitMonoImage(PDEVOBJ pdevobj, const BYTE* data, DWORD dataSize, LONG width, LONG rows,
+                   IPrintOemDriverUni* driverHelp) {
+    if (!pdevobj || !data || width < 1) return;
+    // The host's table does not change while it waits for this call.
+    const auto spoolWrite = pdevobj->pDrvProcs ? pdevobj->pDrvProcs->DrvWriteSpoolBuf : nullptr;
+    if (!spoolWrite && !driverHelp) return;
+    const LONG stride = RowStride(width);
+
+    // The recorded row count may claim more rows than the image holds.
+    const LONG held = static_cast<LONG>(dataSize / static_cast<DWORD>(stride));
+    if (rows > held) rows = held;
+
+    const LONG first = LeadingBlankRows(width, rows, data) / ROW_GROUP * ROW_GROUP;
+    const LONG end = rows - TrailingBlankRows(width, rows, data) / ROW_GROUP * ROW_GROUP;
+    const LONG sendWidth = width > PRINT_WIDTH_DOTS ? PRINT_WIDTH_DOTS : width;
+
+    if (spoolWrite) {
+        SendRows(data, stride, first, end, sendWidth,
+                 [&](RowCommand* command, DWORD n) { spoolWrite(pdevobj, command, n); });
+    } else {
+        SendRows(data, stride, first, end, sendWidth, [&](RowCommand* command, DWORD n) {
+            DWORD written = 0;
+            driverHelp->DrvWriteSpoolBuf(pdevobj, command, n, &written);
+        });
     }
 }
 
@@ -66,6 +82,9 @@ void EmitDocument(PDEVOBJ pdevobj, OemDevice* device) {
     BITMAPINFOHEADER& header = device->infoHeader;
     const LONG rows = header.biHeight;
     header.biHeight = static_cast<LONG>(0u - static_cast<DWORD>(rows));
-    if (header.biBitCount == 1) EmitMonoImage(pdevobj, device->image, device->imageSize, header.biWidth, rows);
+    if (header.biBitCount == 1) {
+        IPrintOemDriverUni* const driverHelp = device->driverHelp ? *device->driverHelp : nullptr;
+        EmitMonoImage(pdevobj, device->image, device->imageSize, header.biWidth, rows, driverHelp);
+    }
     ReleaseImage(device);
 }

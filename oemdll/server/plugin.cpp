@@ -110,7 +110,10 @@ HRESULT STDMETHODCALLTYPE RasterPlugin::EnableDriver(DWORD, DWORD, PDRVENABLEDAT
 
 HRESULT STDMETHODCALLTYPE RasterPlugin::EnablePDEV(PDEVOBJ, PWSTR, ULONG, HSURF*, ULONG, GDIINFO* pGdiInfo, ULONG,
                                                    DEVINFO* pDevInfo, DRVENABLEDATA* pded, PDEVOEM* pDevOem) {
-    return ::EnablePDEV(pded, pGdiInfo, pDevInfo, pDevOem);
+    const HRESULT hr = ::EnablePDEV(pded, pGdiInfo, pDevInfo, pDevOem);
+    // The host disables every record before it lets go of this object.
+    if (SUCCEEDED(hr)) static_cast<OemDevice*>(*pDevOem)->driverHelp = &driverHelp;
+    return hr;
 }
 
 HRESULT STDMETHODCALLTYPE RasterPlugin::DisablePDEV(PDEVOBJ pdevobj) { return ::DisablePDEV(pdevobj); }

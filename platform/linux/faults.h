@@ -12,18 +12,32 @@
 
 namespace faults {
 
-// Every LocalAlloc, growing or shrinking LocalReAlloc and object allocation
-// counts as one allocation.
+// Every LocalAlloc, growing or shrinking LocalReAlloc, object allocation
+// and VirtualAlloc call (a reservation or a commit) counts as one
+// allocation.
 std::uint64_t AllocationCount();
-// Blocks and objects allocated and not yet freed.
+// Blocks, objects and reservations allocated and not yet freed.
 std::int64_t LiveAllocations();
 // Bytes of local memory held now, and the most held at once since the
 // last ResetPeakLocalBytes.
 std::uint64_t LiveLocalBytes();
 std::uint64_t PeakLocalBytes();
 void ResetPeakLocalBytes();
+// Bytes of address space reserved with VirtualAlloc and not released, the
+// bytes of it committed (whole pages), and the most committed at once
+// since the last ResetPeakCommittedBytes.
+std::int64_t ReservedBytes();
+std::int64_t CommittedBytes();
+std::int64_t PeakCommittedBytes();
+void ResetPeakCommittedBytes();
 // Makes the nth allocation from now fail (1 = the next one); 0 disarms.
 void FailNthAllocation(std::uint64_t n);
+// Makes every VirtualAlloc reservation larger than this many bytes fail,
+// as in a crowded 32-bit address space; 0 lifts the limit.
+void SetReservationLimit(std::uint64_t bytes);
+// Makes every reservation at a chosen address fail while set, as when the
+// address space right after a range is taken.
+void FailReservationsAtAnAddress(bool taken);
 
 // Limits what GetPaletteEntries copies: a negative limit copies normally,
 // 0 makes every read fail, k > 0 copies at most k entries.

@@ -4,18 +4,26 @@
 // (faults.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "oemdll/host/platform.h"
 
 struct PlatformObserver {
     // Asked before every allocation (LocalAlloc, a growing or shrinking
-    // LocalReAlloc, an object): true makes it fail.
+    // LocalReAlloc, an object, a VirtualAlloc reservation or commit): true
+    // makes it fail.
     bool (*allocationFails)();
-    // A block or object was made (+1) or freed (-1).
+    // A block, object or reservation was made (+1) or freed (-1).
     void (*blocksChanged)(int delta);
     // Bytes of local memory added and removed by one call.
     void (*localBytesChanged)(std::uint64_t added, std::uint64_t removed);
+    // Whether a reservation of this many bytes (at this address, or null
+    // for anywhere) finds no room.
+    bool (*reservationFails)(const void* at, std::size_t bytes);
+    // Bytes of address space reserved and committed that one VirtualAlloc
+    // or VirtualFree added (positive) or returned (negative).
+    void (*virtualBytesChanged)(std::int64_t reserved, std::int64_t committed);
     // How many of `count` palette entries a read may copy.
     UINT (*paletteReadLimit)(UINT count);
     bool (*paletteCreationFails)();

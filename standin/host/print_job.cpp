@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "oemdll/host/services.h"
@@ -41,6 +42,9 @@ struct Host {
     DRVENABLEDATA pluginTable{};
     bool driverEnabled = false;
     bool pdevEnabled = false;
+    const GpdSetup* gpd = nullptr;
+    LONG pageHeight = 0;  // a GPD job's: every page is rendered this long
+    size_t documentsLeft = 0;
 
     bool Fail(const std::string& what) {
         if (result->error.empty()) result->error = what;
@@ -103,10 +107,17 @@ bool StartUp(Host& host, const JobOptions& options) {
         std::string name = method;
         if (host.plugin->GetImplementedMethod(&name[0]) == S_OK) host.result->claimed.push_back(method);
     }
-    const char* needs = options.path == OutputPath::kCapture ? "ImageProcessing" : "FilterGraphics";
-    bool claims = false;
-    for (const std::string& m : host.result->claimed) claims = claims || m == needs;
-    if (!claims) return host.Fail(std::string("the plug-in does not claim ") + needs);
+    std::vector<const char*> needs{options.path == OutputPath::kCapture ? "ImageProcessing" : "FilterGraphics"};
+    if (host.gpd) {
+        if (host.gpd->devBpp != 0) needs.push_back("FilterGraphics");
+        for (const GpdCommand& c : host.gpd->commands)
+            if (c.callback) needs.push_back("CommandCallback");
+    }
+    for (const char* need : needs) {
+        bool claims = false;
+        for (const std::string& m : host.result->claimed) claims = claims || m == need;
+        if (!claims) return host.Fail(std::string("the plug-in does not claim ") + need);
+    }
 
     // The devmode section: its size, then its defaults, kept for the job.
     OEMDMPARAM dm{};
@@ -126,10 +137,10 @@ bool StartUp(Host& host, const JobOptions& options) {
     if (!host.pluginTable.pdrvfn || host.pluginTable.c == 0) return host.Fail("EnableDriver returned no hooks");
 
     host.write = options.write;
-    host.procs.DrvWriteSpoolBuf = &Host::WriteSpool;
+    if (options.procs != HostProcs::kNoSpoolWrite) host.procs.DrvWriteSpoolBuf = &Host::WriteSpool;
     host.devobj.dwSize = sizeof host.devobj;
     host.devobj.hOEM = reinterpret_cast<HANDLE>(&host);
-    host.devobj.pDrvProcs = &host.procs;
+    host.devobj.pDrvProcs = options.procs == HostProcs::kNone ? nullptr : &host.procs;
     host.devobj.pOEMDM = host.devmode;
     host.ddi.Attach(host.surface, &host.devobj);
 
@@ -138,6 +149,10 @@ bool StartUp(Host& host, const JobOptions& options) {
     host.gdiInfo.cBitsPixel = options.depth;
     host.gdiInfo.cPlanes = 1;
     host.gdiInfo.ulLogPixelsX = host.gdiInfo.ulLogPixelsY = 203;
+    if (host.gpd) {
+        host.gdiInfo.ulLogPixelsX = static_cast<ULONG>(host.gpd->dpiX);
+        host.gdiInfo.ulLogPixelsY = static_cast<ULONG>(host.gpd->dpiY);
+    }
     if (options.depth != 24) {
         // A grey ramp for 8 bits, black and white for 1.
         const int count = options.depth == 8 ? 256 : 2;
@@ -162,6 +177,57 @@ bool StartUp(Host& host, const JobOptions& options) {
     host.devobj.pdevOEM = record;
     host.pdevEnabled = true;
     return true;
+}
+
+// A GPD command as Unidrv issues it: a call to the plug-in's
+// CommandCallback, or the command's own bytes written into the stream.
+void Issue(Host& host, const GpdCommand& command) {
+    if (command.callback) {
+        INT result = 0;
+        host.result->callbacks.push_back(command.callbackId);
+        host.Check(("CommandCallback(" + command.name + ")").c_str(),
+                   host.plugin->CommandCallback(&host.devobj, command.callbackId, 0, nullptr, &result));
+    } else {
+        host.result->output.insert(host.result->output.end(), command.bytes.begin(), command.bytes.end());
+    }
+}
+
+void IssueSection(Host& host, const char* section) {
+    for (const GpdCommand& c : host.gpd->commands)
+        if (c.section == section) Issue(host, c);
+}
+
+void IssueNamed(Host& host, std::initializer_list<const char*> names) {
+    for (const char* name : names)
+        if (const GpdCommand* c = host.gpd->Find(name)) Issue(host, *c);
+}
+
+// Unidrv's commands, from within its own DDI functions: after whatever
+// the plug-in's hook wrote before forwarding. Each band ends with a move to
+// the next, each page with a form feed.
+void IssueGpdCommands(Host& host, const DdiCall& call) {
+    switch (call.function) {
+    case INDEX_DrvStartDoc:
+        if (host.result->stats.documents == 0) IssueSection(host, "JOB_SETUP");
+        IssueSection(host, "DOC_SETUP");
+        break;
+    case INDEX_DrvStartPage:
+        IssueSection(host, "PAGE_SETUP");
+        break;
+    case INDEX_DrvNextBand:
+        IssueNamed(host, {"CmdCR", "CmdLF"});
+        break;
+    case INDEX_DrvSendPage:
+        IssueNamed(host, {"CmdCR", "CmdFF"});
+        IssueSection(host, "PAGE_FINISH");
+        break;
+    case INDEX_DrvEndDoc:
+        IssueSection(host, "DOC_FINISH");
+        if (host.documentsLeft == 1) IssueSection(host, "JOB_FINISH");
+        break;
+    default:
+        break;
+    }
 }
 
 // One band of a page as the host renders it for ImageProcessing: a
@@ -234,16 +300,21 @@ bool PrintDocument(Host& host, const Document& document, LONG width, const JobOp
     RenderedBand band;
     std::vector<BYTE> block;
     bool ok = true;
+    // A GPD job hands every band to ImageProcessing, and Unidrv's own
+    // raster to FilterGraphics as well when the device takes raster.
+    const bool capture = host.gpd || options.path == OutputPath::kCapture;
+    const bool filter = host.gpd ? host.gpd->devBpp != 0 : options.path == OutputPath::kFilter;
     for (const Page& page : document) {
         if (!startPage(pso)) { ok = host.Fail("DrvStartPage returned FALSE"); break; }
         POINTL origin{0, 0};
         if (!startBanding(pso, &origin)) { ok = host.Fail("DrvStartBanding returned FALSE"); break; }
-        for (LONG top = 0; ok && top < page.height; top += options.bandRows) {
-            const LONG rows = page.height - top < options.bandRows ? page.height - top : options.bandRows;
+        const LONG height = host.gpd ? host.pageHeight : page.height;
+        for (LONG top = 0; ok && top < height; top += options.bandRows) {
+            const LONG rows = height - top < options.bandRows ? height - top : options.bandRows;
             PERBANDINFO info{};
             if (bandInfo(pso, &info) == DDI_ERROR) { ok = host.Fail("DrvQueryPerBandInfo returned DDI_ERROR"); break; }
             HRESULT hr;
-            if (options.path == OutputPath::kCapture) {
+            if (capture) {
                 RenderBand(page, width, top, rows, options.depth, band);
                 IPPARAMS params{};
                 params.dwSize = sizeof params;
@@ -254,7 +325,9 @@ bool PrintDocument(Host& host, const Document& document, LONG width, const JobOp
                 hr = host.plugin->ImageProcessing(&host.devobj, band.pixels.data(), &band.header, nullptr,
                                                   options.callbackId, &params, &processed);
                 if (hr != S_OK) ok = host.Fail("ImageProcessing failed: " + Hex(hr));
-            } else {
+            }
+            if (ok && filter) {
+                if (host.gpd) IssueNamed(host, {"CmdSendBlockData"});
                 FilterBand(page, width, top, rows, block);
                 const size_t before = host.helper.writeCount;
                 hr = host.plugin->FilterGraphics(&host.devobj, block.data(), static_cast<DWORD>(block.size()));
@@ -272,9 +345,12 @@ bool PrintDocument(Host& host, const Document& document, LONG width, const JobOp
         if (options.progress) options.progress(pagesDone, pagesInJob);
     }
     // A document that went wrong is still ended, as aborted.
+    const size_t helperWrites = host.helper.writeCount;
     const BOOL ended = endDoc(pso, ok ? 0 : kEndDocAbort);
+    if (options.path == OutputPath::kCapture) host.result->stats.commands += host.helper.writeCount - helperWrites;
     if (ok && !ended) ok = host.Fail("DrvEndDoc returned FALSE");
     ++host.result->stats.documents;
+    --host.documentsLeft;
     return ok;
 }
 
@@ -319,10 +395,28 @@ JobResult RunJob(const std::vector<Document>& documents, const JobOptions& optio
     size_t pagesInJob = 0, pagesDone = 0;
     for (const Document& d : documents) pagesInJob += d.size();
 
-    const LONG width = SurfaceWidth(documents);
-    bool ok = StartUp(*host, options);
+    LONG width = SurfaceWidth(documents);
+    JobOptions job = options;
+    if (const GpdSetup* gpd = options.gpd) {
+        LONG tallest = 0;
+        for (const Document& d : documents)
+            for (const Page& p : d) tallest = p.height > tallest ? p.height : tallest;
+        host->gpd = gpd;
+        host->pageHeight = gpd->PageHeight(tallest);
+        host->documentsLeft = documents.size();
+        host->ddi.onCall = [h = host.get()](const DdiCall& call) { IssueGpdCommands(*h, call); };
+        width = gpd->width;
+        job.depth = gpd->drvBpp;
+        job.callbackId = gpd->ipCallbackId;
+        job.path = OutputPath::kCapture;
+        if (job.depth != 1 && job.depth != 8 && job.depth != 24) {
+            result.error = "the GPD's *DrvBPP " + std::to_string(job.depth) + " is not a depth this host renders";
+            return result;
+        }
+    }
+    bool ok = StartUp(*host, job);
     for (size_t i = 0; ok && i < documents.size(); ++i)
-        ok = PrintDocument(*host, documents[i], width, options, pagesDone, pagesInJob);
+        ok = PrintDocument(*host, documents[i], width, job, pagesDone, pagesInJob);
     ShutDown(*host);
     for (const DdiCall& call : host->ddi.calls) result.hostCalls.push_back(call.function);
     result.stats.bytes = result.output.size();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "oemdll/host/printer.h"
+#include "standin/host/gpd.h"
 
 namespace standin {
 
@@ -29,17 +30,31 @@ enum class OutputPath {
     kFilter,   // each band's rows go to FilterGraphics in printer order
 };
 
+// What the host offers in PDEVOBJ.pDrvProcs.
+enum class HostProcs {
+    kSpoolWrite,    // its DRVPROCS, with DrvWriteSpoolBuf
+    kNoSpoolWrite,  // its DRVPROCS, with DrvWriteSpoolBuf null
+    kNone,          // no DRVPROCS at all
+};
+
 struct JobOptions {
     std::string modulePath;  // empty: the module built with this tree
     OutputPath path = OutputPath::kCapture;
     LONG bandRows = 256;
     ULONG depth = 1;          // the host's rendering depth: 1, 8 or 24
     DWORD callbackId = 1;     // passed to ImageProcessing
+    HostProcs procs = HostProcs::kSpoolWrite;
     // How many bytes the helper's spool write reports taken for its nth call
     // (filter path); null: all of them.
     std::function<DWORD(size_t call, DWORD offered)> helperTakes;
     // Called after each page is handed over (pages done, pages in the job).
     std::function<void(size_t, size_t)> progress;
+    // When set, the job runs as this GPD makes Unidrv run it, and depth,
+    // callbackId and path are the GPD's: pages at its printable size, bands
+    // at *DrvBPP to ImageProcessing with *IPCallbackID, Unidrv's own raster
+    // to FilterGraphics when *DevBPP is not 0, and its commands issued as
+    // CommandCallback calls or as their bytes in the stream. Not owned.
+    const GpdSetup* gpd = nullptr;
     // When set, what the plug-in writes through DRVPROCS goes here as it is
     // written, instead of into JobResult::output.
     std::function<void(const BYTE*, DWORD)> write;
@@ -61,6 +76,7 @@ struct JobResult {
     JobStats stats;
     std::vector<std::string> claimed;  // optional methods the plug-in claims
     std::vector<ULONG> hostCalls;      // the host's own DDI entry points, in call order
+    std::vector<DWORD> callbacks;      // CommandCallback identifiers, in call order
 };
 
 // Runs the documents as one job on one device context.
@@ -73,7 +89,8 @@ struct SessionHost;
 // StartPage, Band..., EndPage, then EndDocument; Finish shuts down. Bands
 // are 1-bit, top row first, each row RowStride(width) bytes, 1 = white;
 // they go to ImageProcessing with options.callbackId. Once a call fails,
-// the rest refuse and result().error says what failed first.
+// the rest refuse and result().error says what failed first. options.gpd
+// is not taken: the caller renders the pages.
 class JobSession {
 public:
     explicit JobSession(const JobOptions& options);
@@ -104,8 +121,7 @@ private:
 };
 
 // The width of the device's surface, which every page of the job is
-// rendered at: the widest page. The plug-in takes the width from the first
-// band a device context ever gives it, so it stays the same for the job.
+// rendered at: the widest page.
 LONG SurfaceWidth(const std::vector<Document>& documents);
 
 }  // namespace standin

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,15 +14,25 @@ namespace tools {
 // A grey image: 0 is black, 255 white. `bilevel` when the source had only
 // black and white dots (PBM, or a 1-bit PNG).
 struct GreyImage {
-    long width = 0;
-    long height = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
     std::vector<std::uint8_t> grey;
     bool bilevel = false;
 };
 
+// What one input may hold, and one picture or document, in dots: larger
+// ones are refused before anything is allocated for them.
+constexpr std::int64_t kMaxInputBytes = std::int64_t(1) << 28;
+constexpr std::int64_t kMaxDimension = std::int64_t(1) << 16;
+constexpr std::int64_t kMaxDots = std::int64_t(1) << 28;
+
 // Reads all of a file, or standard input for "-". False with a message
-// naming the file when it cannot be read.
+// naming the file when it cannot be read or holds more than kMaxInputBytes.
 bool ReadInput(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);
+
+// Whether a picture of width x height dots is within the limits; if not,
+// says so, naming the limit.
+bool CheckSize(const std::string& name, std::int64_t width, std::int64_t height, std::string& error);
 
 // Decodes PNG or Netpbm (P1-P6) bytes: one PNG, or one or more Netpbm
 // images one after the other. `name` is used in messages.
@@ -32,9 +43,12 @@ bool DecodeImages(const std::vector<std::uint8_t>& bytes, const std::string& nam
 bool DecodeImage(const std::vector<std::uint8_t>& bytes, const std::string& name, GreyImage& image,
                  std::string& error);
 
+// The height ScaleToWidth gives.
+std::int64_t ScaledHeight(const GreyImage& image, std::int64_t width);
+
 // Scales to the given width, keeping the aspect, by averaging the area
-// each output dot covers.
-GreyImage ScaleToWidth(const GreyImage& image, long width);
+// each output dot covers. Check the scaled size first.
+GreyImage ScaleToWidth(const GreyImage& image, std::int64_t width);
 
 enum class Halftone { kDiffusion, kThreshold };
 
@@ -44,8 +58,14 @@ enum class Halftone { kDiffusion, kThreshold };
 standin::Page ToPage(const GreyImage& image, Halftone method, int threshold);
 
 // Writes dots (non-zero = black) as a greyscale PNG, or as PBM when the
-// path ends in ".pbm"; "-" is standard output.
-bool WriteDots(const std::string& path, long width, long height, const std::vector<std::uint8_t>& dots,
-               std::string& error);
+// path ends in ".pbm"; "-" is standard output. The file is replaced only
+// once the whole picture was written.
+bool WriteDots(const std::string& path, std::int64_t width, std::int64_t height,
+               const std::vector<std::uint8_t>& dots, std::string& error);
+
+// The same into an open output; `path` gives the format and the name in
+// messages.
+bool WriteDots(std::FILE* file, const std::string& path, std::int64_t width, std::int64_t height,
+               const std::vector<std::uint8_t>& dots, std::string& error);
 
 }  // namespace tools

@@ -128,6 +128,7 @@ bool PngStart(PictureWriter::State& s) {
     png_set_IHDR(s.png, s.info, kStreamMaxDots, static_cast<png_uint_32>(s.rows), 1, PNG_COLOR_TYPE_GRAY,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_filter(s.png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+    png_set_compression_level(s.png, 1);
     png_write_info(s.png, s.info);
     return true;
 }

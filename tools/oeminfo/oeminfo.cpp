@@ -1,6 +1,7 @@
 // oeminfo: loads a plug-in module by path and prints what it reports in
 // the host's handshake.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "oemdll/host/printer.h"
@@ -10,6 +11,11 @@
 
 namespace {
 
+const char kUsage[] =
+    "usage: oeminfo [MODULE]\n"
+    "Loads a plug-in module (default: the one built with this tool) and prints\n"
+    "what it reports in the host's handshake.\n";
+
 int Fail(const char* call, long hr) {
     std::fprintf(stderr, "oeminfo: %s failed: 0x%08lX\n", call, static_cast<unsigned long>(hr) & 0xFFFFFFFFul);
     return 1;
@@ -18,8 +24,16 @@ int Fail(const char* call, long hr) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-        std::fprintf(stderr, "usage: oeminfo [MODULE]\n");
+        if (argc > 2)
+            std::fprintf(stderr, "oeminfo: one module at a time\n");
+        else
+            std::fprintf(stderr, "oeminfo: unknown option %s\n", argv[1]);
+        std::fputs(kUsage, stderr);
         return 2;
     }
     const std::string path = argc == 2 ? argv[1] : standin::DefaultModulePath();

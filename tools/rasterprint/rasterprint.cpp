@@ -1,6 +1,8 @@
 // rasterprint: prints images through the plug-in module, by way of the
 // simulated print pipeline, to a file, a printer device or standard output.
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,18 +10,17 @@
 #include <vector>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include "standin/host/print_job.h"
 #include "tools/common/image.h"
+#include "tools/common/output_file.h"
+#include "tools/common/picture_writer.h"
 #include "tools/common/printer_stream.h"
 
 namespace {
@@ -33,15 +34,19 @@ const char kUsage[] =
     "Prints PNG, PBM, PGM or PPM images (\"-\" is standard input) through the plug-in\n"
     "as one document, one page per image.\n"
     "  -o FILE             write the printer stream to FILE (a file or a printer\n"
-    "                      device); default standard output, never a terminal\n"
-    "  --preview FILE.png  also write what the printer would print\n"
-    "  --fit               scale each page to the printer's 384 dots\n"
+    "                      device; \"-\" or none: standard output, never a terminal)\n"
+    "  --preview FILE.png  also write what the printer would print (.png, or .pbm)\n"
+    "  --fit               scale each page to the printer's 384 dots; wider pages\n"
+    "                      are otherwise cut to their left 384\n"
     "  --threshold N       black below grey level N (0-256) instead of dithering\n"
     "  --path capture|filter\n"
     "                      hand bands to ImageProcessing (default) or FilterGraphics\n"
     "  --band-rows N       rows per band (default 256)\n"
     "  --depth 1|8|24      the host's rendering depth (default 1)\n"
-    "  --module PATH       the plug-in module (default: the one built with this tool)\n";
+    "  --module PATH       the plug-in module (default: the one built with this tool)\n"
+    "  --gpd FILE          run the job as this GPD makes Unidrv run it (its page\n"
+    "                      size, depth and commands; --depth and --path are then its)\n"
+    "  --paper NAME        the GPD's paper size option (default: its default)\n";
 
 struct Options {
     std::vector<std::string> inputs;
@@ -50,6 +55,8 @@ struct Options {
     bool fit = false;
     int threshold = -1;
     standin::JobOptions job;
+    std::string gpd;
+    std::string paper;
 };
 
 int Usage(const std::string& message) {
@@ -111,6 +118,10 @@ int Parse(int argc, char** argv, Options& options) {
             const char* v = value();
             if (!v) return Usage("--module needs a path");
             options.job.modulePath = v;
+        } else if (arg == "--gpd" || arg == "--paper") {
+            const char* v = value();
+            if (!v) return Usage(arg + " needs a value");
+            (arg == "--gpd" ? options.gpd : options.paper) = v;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             return Usage("unknown option " + arg);
         } else {
@@ -118,80 +129,75 @@ int Parse(int argc, char** argv, Options& options) {
         }
     }
     if (options.inputs.empty()) return Usage("no image given");
+    if (!options.paper.empty() && options.gpd.empty()) return Usage("--paper needs --gpd");
     int stdinputs = 0;
     for (const std::string& input : options.inputs) stdinputs += input == "-";
     if (stdinputs > 1) return Usage("standard input can be read only once");
     return -1;
 }
 
-bool IsRegularOrMissing(const std::string& path) {
-#ifdef _WIN32
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DEVICE);
-#else
-    struct stat st;
-    return stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
-#endif
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "rasterprint: %s\n", message.c_str());
+    return kFailure;
 }
 
-bool WriteAll(std::FILE* file, const std::vector<BYTE>& bytes) {
-    return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+// What the printer would print, drawn row by row from the stream: once to
+// check it and count its rows, once to draw them.
+bool WritePreview(const std::vector<std::uint8_t>& stream, tools::OutputFile& preview, std::string& error) {
+    tools::StreamDecoder check;
+    check.Feed(stream.data(), stream.size());
+    if (!check.Finish()) {
+        error = "the plug-in wrote a malformed stream: " + check.Error();
+        return false;
+    }
+    tools::PictureWriter picture;
+    if (!picture.Start(preview.file(), preview.name(), tools::PictureFormatFor(preview.name()), check.rows(), error))
+        return false;
+    tools::StreamDecoder draw([&](const std::uint8_t* bits, unsigned dots) { return picture.Row(bits, dots); });
+    draw.Feed(stream.data(), stream.size());
+    return picture.Finish(error);
 }
 
-// Writes the stream only once the whole job has succeeded. A regular file
-// is written beside its final name and renamed into place, so a failure
-// never leaves half a stream behind; a device is written directly.
-bool WriteOutput(const std::string& path, const std::vector<BYTE>& bytes, std::string& error) {
-    if (path.empty()) {
-#ifdef _WIN32
-        _setmode(_fileno(stdout), _O_BINARY);
-#endif
-        if (!WriteAll(stdout, bytes) || std::fflush(stdout) != 0) {
-            error = std::string("cannot write standard output: ") + std::strerror(errno);
-            return false;
+// Reads and halftones every image of the inputs into the document, within
+// the limits on what will be held.
+int ReadDocument(const Options& options, standin::Document& document) {
+    std::int64_t dots = 0;
+    for (const std::string& input : options.inputs) {
+        std::vector<std::uint8_t> bytes;
+        std::string error;
+        std::vector<tools::GreyImage> images;
+        const std::string name = input == "-" ? "standard input" : input;
+        if (!tools::ReadInput(input, bytes, error) || !tools::DecodeImages(bytes, name, images, error))
+            return Fail(error);
+        bytes = {};
+        // A stream of several Netpbm images (every page of a PDF, say) is
+        // several pages.
+        std::int64_t widest = 0;
+        for (tools::GreyImage& image : images) {
+            if (options.fit) {
+                const std::int64_t height = tools::ScaledHeight(image, kPrinterDots);
+                if (!tools::CheckSize(name + " scaled to " + std::to_string(kPrinterDots) + " dots wide",
+                                      kPrinterDots, height, error))
+                    return Fail(error);
+                image = tools::ScaleToWidth(image, kPrinterDots);
+            }
+            widest = std::max(widest, image.width);
+            dots += image.width * image.height;
+            if (dots > tools::kMaxDots)
+                return Fail("the document is too large: its pages hold more than " + std::to_string(tools::kMaxDots) +
+                            " dots in all, the limit for a document");
+            const tools::Halftone method =
+                options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
+            document.push_back(tools::ToPage(image, method, options.threshold));
+            image = {};
         }
-        return true;
+        if (widest > kPrinterDots)
+            std::fprintf(stderr,
+                         "rasterprint: warning: %s is %lld dots wide; the printer prints its left %ld "
+                         "(--fit scales it to the width)\n",
+                         name.c_str(), static_cast<long long>(widest), kPrinterDots);
     }
-    if (!IsRegularOrMissing(path)) {
-        std::FILE* device = std::fopen(path.c_str(), "wb");
-        if (!device) {
-            error = "cannot open " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        const bool ok = WriteAll(device, bytes);
-        const int saved = errno;
-        if (std::fclose(device) != 0 || !ok) {
-            error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
-            return false;
-        }
-        return true;
-    }
-    const std::string temporary = path + ".partial";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool ok = WriteAll(file, bytes);
-    const int saved = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (!ok || !closed) {
-        std::remove(temporary.c_str());
-        error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
-        return false;
-    }
-#ifdef _WIN32
-    const bool renamed = MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-    const bool renamed = std::rename(temporary.c_str(), path.c_str()) == 0;
-#endif
-    if (!renamed) {
-        const int why = errno;
-        std::remove(temporary.c_str());
-        error = "cannot write " + path + ": " + std::strerror(why);
-        return false;
-    }
-    return true;
+    return -1;
 }
 
 }  // namespace
@@ -200,68 +206,65 @@ int main(int argc, char** argv) {
     Options options;
     const int parsed = Parse(argc, argv, options);
     if (parsed >= 0) return parsed;
-    if (options.output.empty() && isatty(fileno(stdout)))
+    const std::string output = options.output.empty() ? "-" : options.output;
+    if (output == "-" && options.preview == "-")
+        return Usage("the printer stream and the preview cannot both go to standard output");
+    if (output == "-" && isatty(fileno(stdout)))
         return Usage("refusing to write printer data to a terminal; use -o FILE or redirect standard output");
+    if (options.preview == "-" && isatty(fileno(stdout)))
+        return Usage("refusing to write a picture to a terminal; give --preview a file name or redirect "
+                     "standard output");
 
-    standin::Document document;
-    for (const std::string& input : options.inputs) {
-        std::vector<std::uint8_t> bytes;
+    standin::GpdSetup gpd;
+    if (!options.gpd.empty()) {
         std::string error;
-        std::vector<tools::GreyImage> images;
-        const std::string name = input == "-" ? "standard input" : input;
-        if (!tools::ReadInput(input, bytes, error) || !tools::DecodeImages(bytes, name, images, error)) {
-            std::fprintf(stderr, "rasterprint: %s\n", error.c_str());
-            return kFailure;
-        }
-        // A stream of several Netpbm images (every page of a PDF, say) is
-        // several pages.
-        for (tools::GreyImage& image : images) {
-            if (options.fit) image = tools::ScaleToWidth(image, kPrinterDots);
-            const tools::Halftone method =
-                options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
-            document.push_back(tools::ToPage(image, method, options.threshold));
-        }
+        if (!standin::LoadGpdSetup(options.gpd, options.paper, gpd, error)) return Fail(error);
+        for (const std::string& note : gpd.notes) std::fprintf(stderr, "rasterprint: note: %s\n", note.c_str());
+        options.job.gpd = &gpd;
+        options.job.depth = gpd.drvBpp;
     }
 
-    const bool showProgress = document.size() > 1 && isatty(fileno(stderr));
+    // Every output is produced before any is put in place.
+    tools::OutputFile stream, preview;
+    std::string error;
+    if (!stream.Open(output, error)) return Fail(error);
+    if (!options.preview.empty() && !preview.Open(options.preview, error)) return Fail(error);
+
+    std::vector<standin::Document> documents(1);
+    const int read = ReadDocument(options, documents[0]);
+    if (read >= 0) return read;
+
+    const bool showProgress = documents[0].size() > 1 && isatty(fileno(stderr));
     if (showProgress) {
         options.job.progress = [](size_t done, size_t total) {
             std::fprintf(stderr, "\rrasterprint: page %zu of %zu", done, total);
             std::fflush(stderr);
         };
     }
-    const standin::JobResult result = standin::RunJob({document}, options.job);
+    const standin::JobResult result = standin::RunJob(documents, options.job);
+    documents.clear();
     if (showProgress) std::fputs("\n", stderr);
-    if (!result.ok) {
-        std::fprintf(stderr, "rasterprint: %s\n", result.error.c_str());
-        return kFailure;
-    }
+    if (!result.ok) return Fail(result.error);
+    const bool renderedOnly = options.job.depth != 1 && options.job.path == standin::OutputPath::kCapture;
+    if (result.output.empty())
+        return Fail(renderedOnly ? "the plug-in printed nothing: it prints 1-bit rendering only (--depth 1)"
+                                 : "the plug-in printed nothing");
 
-    std::string error;
-    if (!WriteOutput(options.output, result.output, error)) {
-        std::fprintf(stderr, "rasterprint: %s\n", error.c_str());
-        return kFailure;
-    }
+    if (std::fwrite(result.output.data(), 1, result.output.size(), stream.file()) != result.output.size())
+        return Fail("cannot write " + stream.name() + ": " + std::strerror(errno));
+    std::vector<tools::OutputFile*> outputs = {&stream};
     if (!options.preview.empty()) {
-        tools::DecodedStream stream;
-        if (!tools::DecodePrinterStream(result.output, stream, error)) {
-            std::fprintf(stderr, "rasterprint: the plug-in wrote a malformed stream: %s\n", error.c_str());
-            return kFailure;
-        }
-        const long width = stream.width > kPrinterDots ? stream.width : kPrinterDots;
-        if (!tools::WriteDots(options.preview, width, static_cast<long>(stream.rows.size()),
-                              tools::StreamDots(stream, width), error)) {
-            std::fprintf(stderr, "rasterprint: %s\n", error.c_str());
-            return kFailure;
-        }
+        if (!WritePreview(result.output, preview, error)) return Fail(error);
+        // The preview first: a failure after the printer stream is in place
+        // would be reported as the job's.
+        outputs.insert(outputs.begin(), &preview);
     }
+    if (!tools::CommitAll(outputs, error)) return Fail(error);
 
     const standin::JobStats& s = result.stats;
     std::fprintf(stderr, "rasterprint: %zu page%s, %zu bands, %zu rows sent, %zu bytes written, %zu rows trimmed%s\n",
                  s.pages, s.pages == 1 ? "" : "s", s.bands, s.commands, s.bytes,
                  s.rowsRendered > s.commands ? s.rowsRendered - s.commands : 0,
-                 options.job.depth != 1 && options.job.path == standin::OutputPath::kCapture
-                     ? " (the plug-in prints 1-bit rendering only)"
-                     : "");
+                 renderedOnly ? " (the plug-in prints 1-bit rendering only)" : "");
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "tools/common/output_file.h"
 #include "tools/common/picture_writer.h"
 #include "tools/common/printer_stream.h"
 #include "tools/rasterview/preview.h"
@@ -63,34 +64,37 @@ void SetBinary(std::FILE* file) {
 #endif
 }
 
-bool IsRegularFile(std::FILE* file) {
-    struct stat info;
-    return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+// A stream that can be read again from where it starts now: a regular
+// file, and not the picture's own file, which -o would empty first.
+bool Rereadable(std::FILE* file, const std::string& picture, long long& start) {
+#ifdef _WIN32
+    struct _stat64 info, other;  // the plain one fails on files over 2 GB
+    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
+    if (_stat64(picture.c_str(), &other) == 0 && other.st_ino == info.st_ino && other.st_dev == info.st_dev &&
+        other.st_ino != 0)
+        return false;
+    start = _ftelli64(file);
+#else
+    struct stat info, other;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (stat(picture.c_str(), &other) == 0 && other.st_ino == info.st_ino && other.st_dev == info.st_dev) return false;
+    start = ftello(file);
+#endif
+    return start >= 0;
+}
+
+bool SeekTo(std::FILE* file, long long start) {
+#ifdef _WIN32
+    return _fseeki64(file, start, SEEK_SET) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(start), SEEK_SET) == 0;
+#endif
 }
 
 bool ParseCount(const std::string& text, std::uint64_t& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return false;
     value = std::strtoull(text.c_str(), nullptr, 10);
     return true;
-}
-
-// Where the picture goes: "-" is standard output. On failure the caller
-// removes what was written, so that no half picture is left at PATH.
-std::FILE* OpenPicture(const std::string& path, std::string& error) {
-    if (path == "-") {
-        SetBinary(stdout);
-        return stdout;
-    }
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) error = "cannot create " + path + ": " + std::strerror(errno);
-    return file;
-}
-
-bool ClosePicture(std::FILE* file, const std::string& path, std::string& error) {
-    if (file == stdout) return true;
-    if (std::fclose(file) != 0 && error.empty()) error = "cannot write " + path + ": " + std::strerror(errno);
-    if (!error.empty()) std::remove(path.c_str());
-    return error.empty();
 }
 
 int Listen(int argc, char** argv) {
@@ -163,7 +167,8 @@ int main(int argc, char** argv) {
 
     // A file is read twice, checked and then drawn; anything else is held
     // at a bit a dot while it is checked.
-    const bool rereadable = IsRegularFile(in);
+    long long start = 0;
+    const bool rereadable = Rereadable(in, output, start);
     rasterview::HeldRows held;
     bool heldAll = true;
     tools::StreamDecoder decoder;
@@ -192,23 +197,24 @@ int main(int argc, char** argv) {
         std::string limit;
         if (decoder.rows() > tools::MaxPictureRows(format, &limit))
             return Fail("cannot draw " + name + ": it has " + std::to_string(decoder.rows()) + " rows, and " + limit);
-        std::FILE* out = OpenPicture(output, error);
-        if (!out) return Fail(error);
-        const std::string outName = output == "-" ? "standard output" : output;
+        // The picture replaces PICTURE only once it is whole.
+        tools::OutputFile picture;
+        if (!picture.Open(output, error)) return Fail(error);
+        bool drawn = false;
         if (rereadable) {
-            if (std::fseek(in, 0, SEEK_SET) != 0) {
+            if (!SeekTo(in, start)) {
                 error = "cannot read " + name + " again: " + std::strerror(errno);
             } else {
-                rasterview::DrawStream(in, name, decoder.rows(), out, outName, format, error);
+                drawn = rasterview::DrawStream(in, name, decoder.rows(), picture.file(), picture.name(), format, error);
             }
         } else {
-            tools::PictureWriter picture;
-            if (picture.Start(out, outName, format, held.rows(), error)) {
-                held.Draw(picture);
-                picture.Finish(error);
+            tools::PictureWriter writer;
+            if (writer.Start(picture.file(), picture.name(), format, held.rows(), error)) {
+                held.Draw(writer);  // a failed row is reported by Finish
+                drawn = writer.Finish(error);
             }
         }
-        if (!ClosePicture(out, output, error)) return Fail(error);
+        if (!drawn || !picture.Commit(error)) return Fail(error);
     }
     if (in != stdin) std::fclose(in);
     if (std::fflush(stdout) != 0 || std::ferror(stdout))

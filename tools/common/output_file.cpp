@@ -1,0 +1,329 @@
+#include "tools/common/output_file.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace tools {
+
+namespace {
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+#ifdef _WIN32
+std::string SystemText(DWORD code) {
+    char text[512] = "";
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                                   sizeof text, nullptr);
+    std::string s(text, n);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.' || s.back() == ' ')) s.pop_back();
+    return s.empty() ? "error " + std::to_string(code) : s;
+}
+
+int ProcessId() { return _getpid(); }
+int OpenExclusive(const std::string& path) {
+    return _open(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+std::FILE* StreamOf(int fd) { return _fdopen(fd, "w+b"); }
+void CloseDescriptor(int fd) { _close(fd); }
+#else
+int ProcessId() { return static_cast<int>(getpid()); }
+int OpenExclusive(const std::string& path) { return open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666); }
+std::FILE* StreamOf(int fd) { return fdopen(fd, "w+b"); }
+void CloseDescriptor(int fd) { close(fd); }
+#endif
+
+bool IsTerminal(std::FILE* file) {
+#ifdef _WIN32
+    return _isatty(_fileno(file)) != 0;
+#else
+    return isatty(fileno(file)) != 0;
+#endif
+}
+
+void SetBinary(std::FILE* file) {
+#ifdef _WIN32
+    _setmode(_fileno(file), _O_BINARY);
+#else
+    (void)file;
+#endif
+}
+
+std::string Folder(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return "";
+    return path.substr(0, slash + 1);
+}
+
+std::string Base(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool IsWindowsDeviceName(const std::string& path) {
+    if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) return true;
+    std::string base = Base(path);
+    base = base.substr(0, base.find('.'));
+    while (!base.empty() && (base.back() == ':' || base.back() == ' ')) base.pop_back();
+    for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$")
+        return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
+           base[3] <= '9';
+}
+
+OutputFile::~OutputFile() { Discard(); }
+
+void OutputFile::Discard() {
+    if (file_) std::fclose(file_);
+    if (device_) std::fclose(device_);
+    file_ = device_ = nullptr;
+    if (!temporary_.empty()) std::remove(temporary_.c_str());
+    temporary_.clear();
+}
+
+// A temporary beside the file, so that the rename is atomic; when the
+// folder refuses one, a temporary elsewhere and the file rewritten in place.
+bool OutputFile::OpenTemporary(std::string& error) {
+    if (kind_ == Kind::kReplace) {
+        int lastError = 0;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name = Folder(path_) + "." + Base(path_) + "." + std::to_string(ProcessId()) + "-" +
+                                     std::to_string(attempt) + ".tmp";
+            const int fd = OpenExclusive(name);
+            if (fd < 0) {
+                lastError = errno;
+                if (lastError == EEXIST) continue;
+                break;
+            }
+#ifndef _WIN32
+            if (mode_) fchmod(fd, static_cast<mode_t>(mode_));
+#endif
+            temporary_ = name;
+            file_ = StreamOf(fd);
+            if (file_) return true;
+            lastError = errno;
+            CloseDescriptor(fd);
+            break;
+        }
+        // A folder that refuses a temporary still lets an existing file be
+        // rewritten; a new file cannot be made there at all.
+        if (!exists_ || (lastError != EACCES && lastError != EPERM && lastError != EROFS)) {
+            error = "cannot create " + path_ + ": " + ErrnoText(lastError);
+            return false;
+        }
+        kind_ = Kind::kRewrite;
+    }
+#ifdef _WIN32
+    char folder[MAX_PATH + 1], name[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof folder, folder);
+    if (n == 0 || n > MAX_PATH || GetTempFileNameA(folder, "out", 0, name) == 0) {
+        error = "cannot create a temporary file for " + name_ + ": " + SystemText(GetLastError());
+        return false;
+    }
+    temporary_ = name;
+    file_ = std::fopen(name, "w+b");
+#else
+    file_ = std::tmpfile();
+#endif
+    if (!file_) {
+        error = "cannot create a temporary file for " + name_ + ": " + ErrnoText(errno);
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::Open(const std::string& path, std::string& error) {
+    Discard();
+    exists_ = false;
+    mode_ = 0;
+    path_ = path;
+    name_ = path == "-" ? "standard output" : path;
+    if (path.empty()) {
+        error = "an output needs a file name";
+        return false;
+    }
+    if (path == "-") {
+        if (IsTerminal(stdout)) {
+            error = "refusing to write to a terminal: give a file name or redirect standard output";
+            return false;
+        }
+        kind_ = Kind::kStandardOutput;
+        return OpenTemporary(error);
+    }
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (IsWindowsDeviceName(path) ||
+        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE))) {
+        kind_ = Kind::kDevice;
+    } else if (attributes == INVALID_FILE_ATTRIBUTES) {
+        kind_ = Kind::kReplace;
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = path + " is a folder";
+        return false;
+    } else if (attributes & FILE_ATTRIBUTE_READONLY) {
+        error = "cannot write " + path + ": it is read-only";
+        return false;
+    } else {
+        exists_ = true;
+        kind_ = Kind::kReplace;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) kind_ = Kind::kRewrite;
+        const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (h != INVALID_HANDLE_VALUE) {
+            if (GetFileInformationByHandle(h, &info) && info.nNumberOfLinks > 1) kind_ = Kind::kRewrite;
+            CloseHandle(h);
+        }
+    }
+#else
+    struct stat link, st;
+    if (lstat(path.c_str(), &link) != 0) {
+        if (errno != ENOENT) {
+            error = "cannot write " + path + ": " + ErrnoText(errno);
+            return false;
+        }
+        kind_ = Kind::kReplace;
+    } else if (stat(path.c_str(), &st) != 0) {
+        // A dangling link: the file it names is made.
+        kind_ = Kind::kRewrite;
+        exists_ = true;
+    } else if (S_ISDIR(st.st_mode)) {
+        error = path + " is a folder";
+        return false;
+    } else if (!S_ISREG(st.st_mode)) {
+        kind_ = Kind::kDevice;
+    } else {
+        if (access(path.c_str(), W_OK) != 0) {
+            error = "cannot write " + path + ": " + ErrnoText(errno);
+            return false;
+        }
+        const bool plain = S_ISREG(link.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+        kind_ = plain ? Kind::kReplace : Kind::kRewrite;
+        mode_ = st.st_mode & 07777;
+        exists_ = true;
+    }
+#endif
+    if (kind_ == Kind::kDevice) {
+        device_ = std::fopen(path.c_str(), "wb");
+        if (!device_) {
+            error = "cannot open " + path + ": " + ErrnoText(errno);
+            return false;
+        }
+    }
+    return OpenTemporary(error);
+}
+
+bool OutputFile::CopyTo(std::FILE* destination, std::string& error) {
+    std::rewind(file_);
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) {
+        if (std::fwrite(chunk, 1, n, destination) != n) {
+            error = "cannot write " + name_ + ": " + ErrnoText(errno);
+            return false;
+        }
+    }
+    if (std::ferror(file_)) {
+        error = "cannot read back the temporary file for " + name_ + ": " + ErrnoText(errno);
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::Commit(std::string& error) {
+    if (!file_) {
+        error = "nothing was written for " + name_;
+        return false;
+    }
+    if (std::fflush(file_) != 0 || std::ferror(file_)) {
+        error = "cannot write " + name_ + ": " + ErrnoText(errno);
+        Discard();
+        return false;
+    }
+    bool ok = true;
+    switch (kind_) {
+    case Kind::kStandardOutput:
+        SetBinary(stdout);
+        ok = CopyTo(stdout, error);
+        if (ok && std::fflush(stdout) != 0) {
+            error = "cannot write standard output: " + ErrnoText(errno);
+            ok = false;
+        }
+        break;
+    case Kind::kDevice: {
+        ok = CopyTo(device_, error);
+        const int closed = std::fclose(device_);
+        device_ = nullptr;
+        if (ok && closed != 0) {
+            error = "cannot write " + path_ + ": " + ErrnoText(errno);
+            ok = false;
+        }
+        break;
+    }
+    case Kind::kRewrite: {
+        std::FILE* target = std::fopen(path_.c_str(), "wb");
+        if (!target) {
+            error = "cannot write " + path_ + ": " + ErrnoText(errno);
+            ok = false;
+            break;
+        }
+        ok = CopyTo(target, error);
+        if (std::fclose(target) != 0 && ok) {
+            error = "cannot write " + path_ + ": " + ErrnoText(errno);
+            ok = false;
+        }
+        break;
+    }
+    case Kind::kReplace: {
+        const int closed = std::fclose(file_);
+        file_ = nullptr;
+        if (closed != 0) {
+            error = "cannot write " + path_ + ": " + ErrnoText(errno);
+            ok = false;
+            break;
+        }
+#ifdef _WIN32
+        if (!MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            error = "cannot write " + path_ + ": " + SystemText(GetLastError());
+            ok = false;
+        }
+#else
+        if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+            error = "cannot write " + path_ + ": " + ErrnoText(errno);
+            ok = false;
+        }
+#endif
+        if (ok) temporary_.clear();
+        break;
+    }
+    }
+    Discard();
+    return ok;
+}
+
+bool CommitAll(const std::vector<OutputFile*>& outputs, std::string& error) {
+    std::string done;
+    for (OutputFile* output : outputs) {
+        if (!output->Commit(error)) {
+            if (!done.empty()) error += " (already written: " + done + ")";
+            return false;
+        }
+        done += (done.empty() ? "" : ", ") + output->name();
+    }
+    return true;
+}
+
+}  // namespace tools

@@ -33,18 +33,20 @@ def receipt_page(n):
 
 
 def measure(cmd, env, out):
-    """Wall time and the peak resident set of the largest process in it (kB),
-    measured in a child of its own so earlier runs do not count."""
+    """Wall time, CPU time of every process in it, and the peak resident set
+    of the largest one (kB), measured in a child of its own so earlier runs
+    do not count."""
     probe = ("import resource,subprocess,sys,time\n"
              "t=time.monotonic()\n"
              "r=subprocess.run(sys.argv[2:],stdout=open(sys.argv[1],'wb'),stderr=subprocess.DEVNULL)\n"
              "d=time.monotonic()-t\n"
-             "print(r.returncode,d,resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+             "u=resource.getrusage(resource.RUSAGE_CHILDREN)\n"
+             "print(r.returncode,d,u.ru_utime+u.ru_stime,u.ru_maxrss)\n")
     p = subprocess.run([sys.executable, "-c", probe, out] + cmd, capture_output=True, env=env, check=True)
-    code, seconds, rss = p.stdout.split()
+    code, seconds, cpu, rss = p.stdout.split()
     if code != b"0":
         raise SystemExit("failed: %s" % " ".join(cmd))
-    return float(seconds), int(rss)
+    return float(seconds), float(cpu), int(rss)
 
 
 def main():
@@ -58,32 +60,29 @@ def main():
         env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
         base = ["cupsfilter", "-e", "-p", inst.ppd, "-o", "PageSize=" + PAGE]
         ras, prn = os.path.join(inst.base, "job.ras"), os.path.join(inst.base, "job.prn")
-        floor, chain, alone = [], [], []
-        floor_rss = chain_rss = alone_rss = 0
+        runs = {"floor": [], "chain": [], "alone": []}
         for _ in range(rounds):
-            s, r = measure(base + ["-m", "application/vnd.cups-raster", pdf], env, ras)
-            floor.append(s)
-            floor_rss = max(floor_rss, r)
-            s, r = measure(base + ["-m", "printer/foo", pdf], env, prn)
-            chain.append(s)
-            chain_rss = max(chain_rss, r)
-            s, r = measure([inst.filter, "1", "user", "bench", "1", "", ras], env, prn)
-            alone.append(s)
-            alone_rss = max(alone_rss, r)
+            runs["floor"].append(measure(base + ["-m", "application/vnd.cups-raster", pdf], env, ras))
+            runs["chain"].append(measure(base + ["-m", "printer/foo", pdf], env, prn))
+            runs["alone"].append(measure([inst.filter, "1", "user", "bench", "1", "", ras], env, prn))
         rows, _ = c.decode(open(prn, "rb").read())
-        f, ch, a = statistics.median(floor), statistics.median(chain), statistics.median(alone)
-        spread = lambda xs: "%.3f s (%.3f-%.3f)" % (statistics.median(xs), min(xs), max(xs))
+        wall = {k: statistics.median(r[0] for r in v) for k, v in runs.items()}
+        cpu = {k: statistics.median(r[1] for r in v) for k, v in runs.items()}
+        rss = {k: max(r[2] for r in v) for k, v in runs.items()}
+        spread = lambda k, i: "%.3f s (%.3f-%.3f)" % (
+            statistics.median(r[i] for r in runs[k]), min(r[i] for r in runs[k]), max(r[i] for r in runs[k]))
         print("%d pages of %s (%d rows each), %d rounds: medians (min-max)" % (PAGES, PAGE, PAGE_ROWS, rounds))
         print("printer stream: %d rows, %d bytes; raster: %d bytes" % (
             len(rows), os.path.getsize(prn), os.path.getsize(ras)))
-        print("| run | wall | peak RSS of its largest process |")
-        print("|---|---|---|")
-        print("| floor: pdftopdf, gstoraster | %s | %.1f MiB |" % (spread(floor), floor_rss / 1024))
-        print("| chain: pdftopdf, gstoraster, rastertooemdll | %s | %.1f MiB |" % (spread(chain), chain_rss / 1024))
-        print("| rastertooemdll alone on the saved raster | %s | %.1f MiB |" % (spread(alone), alone_rss / 1024))
-        print("filter's share of the chain's time: %.1f %% (chain - floor: %.3f s); alone: %.1f %% of the chain" % (
-            100 * (ch - f) / ch, ch - f, 100 * a / ch))
-        print("filter's peak memory / floor's: %.2f" % (alone_rss / floor_rss))
+        print("| run | wall | CPU, all processes | peak RSS of its largest process |")
+        print("|---|---|---|---|")
+        for k, name in (("floor", "floor: pdftopdf, gstoraster"), ("chain", "chain: pdftopdf, gstoraster, rastertooemdll"),
+                        ("alone", "rastertooemdll alone on the saved raster")):
+            print("| %s | %s | %s | %.1f MiB |" % (name, spread(k, 0), spread(k, 1), rss[k] / 1024))
+        print("filter's share of the chain's CPU time: %.1f %% (chain - floor); alone: %.1f %%" % (
+            100 * (cpu["chain"] - cpu["floor"]) / cpu["chain"], 100 * cpu["alone"] / cpu["chain"]))
+        print("chain's wall time / floor's: %.2f" % (wall["chain"] / wall["floor"]))
+        print("filter's peak memory / floor's: %.2f" % (rss["alone"] / rss["floor"]))
     finally:
         inst.remove()
 

@@ -14,6 +14,7 @@
 #include "bench/bench_support.h"
 #include "oemdll/capture/band_capture.h"
 #include "oemdll/host/services.h"
+#include "tests/support/committed.h"
 
 namespace {
 
@@ -33,19 +34,6 @@ double BestMs(int rounds, const std::function<void()>& run) {
         best = std::min(best, took.count());
     }
     return best;
-}
-
-// Bytes committed in the span of address space at base.
-SIZE_T CommittedAt(const void* base, SIZE_T span) {
-    SIZE_T committed = 0;
-    const BYTE* at = static_cast<const BYTE*>(base);
-    MEMORY_BASIC_INFORMATION info;
-    const BYTE* const end = at + span;
-    while (at < end && VirtualQuery(at, &info, sizeof info) == sizeof info) {
-        if (info.State == MEM_COMMIT) committed += info.RegionSize;
-        at = static_cast<const BYTE*>(info.BaseAddress) + info.RegionSize;
-    }
-    return committed;
 }
 
 }  // namespace
@@ -75,7 +63,7 @@ int main() {
                         PBYTE result = nullptr;
                         dev.plugin->ImageProcessing(&dev.devobj, pixels.data(), &header, nullptr, 1, &params, &result);
                     }
-                committed = CommittedAt(dev.device()->image, dev.device()->imageReserved);
+                committed = static_cast<SIZE_T>(testsupport::CommittedBytes(dev.device()->image, dev.device()->imageReserved));
                 imageSize = dev.device()->imageSize;
                 ReleaseImage(dev.device());
             });

@@ -12,6 +12,7 @@
 #include "oemdll/server/module.h"
 #include "standin/host/host_ddi.h"
 #include "standin/host/spool_helper.h"
+#include "tests/support/committed.h"
 #include "tests/support/plugin.h"
 
 #ifndef _WIN32
@@ -30,26 +31,6 @@ inline HPALETTE MakePalette(const std::vector<PALETTEENTRY>& entries) {
     logical->palNumEntries = static_cast<WORD>(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) logical->palPalEntry[i] = entries[i];
     return CreatePalette(logical);
-}
-
-// Bytes committed in the span of address space at `base`, as the system
-// counts them. On Linux the test controls count every range the platform
-// holds, which in these tests are the image's alone.
-inline std::uint64_t CommittedBytes(const void* base, SIZE_T span) {
-#ifdef _WIN32
-    std::uint64_t committed = 0;
-    const BYTE* at = static_cast<const BYTE*>(base);
-    MEMORY_BASIC_INFORMATION info;
-    const BYTE* const end = at + span;
-    while (at < end && VirtualQuery(at, &info, sizeof info) == sizeof info) {
-        if (info.State == MEM_COMMIT) committed += info.RegionSize;
-        at = static_cast<const BYTE*>(info.BaseAddress) + info.RegionSize;
-    }
-    return committed;
-#else
-    (void)span;
-    return base ? static_cast<std::uint64_t>(faults::CommittedBytes()) : 0;
-#endif
 }
 
 // Writes of the host's DRVPROCS spool callback, collected per device.

@@ -40,14 +40,6 @@ namespace tools {
 
 namespace {
 
-void SetBinary(std::FILE* file) {
-#ifdef _WIN32
-    _setmode(_fileno(file), _O_BINARY);
-#else
-    (void)file;
-#endif
-}
-
 std::string Dims(std::int64_t w, std::int64_t h) { return std::to_string(w) + "x" + std::to_string(h); }
 
 std::string Truncated(size_t need, size_t have) {

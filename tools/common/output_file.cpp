@@ -51,14 +51,6 @@ bool IsTerminal(std::FILE* file) {
 #endif
 }
 
-void SetBinary(std::FILE* file) {
-#ifdef _WIN32
-    _setmode(_fileno(file), _O_BINARY);
-#else
-    (void)file;
-#endif
-}
-
 std::string Folder(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return "";
@@ -71,6 +63,14 @@ std::string Base(const std::string& path) {
 }
 
 }  // namespace
+
+void SetBinary(std::FILE* file) {
+#ifdef _WIN32
+    _setmode(_fileno(file), _O_BINARY);
+#else
+    (void)file;
+#endif
+}
 
 bool IsWindowsDeviceName(const std::string& path) {
     if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0) return true;

@@ -55,6 +55,9 @@ private:
 // message names the outputs already in place.
 bool CommitAll(const std::vector<OutputFile*>& outputs, std::string& error);
 
+// Puts a standard stream in binary mode on Windows; nothing elsewhere.
+void SetBinary(std::FILE* file);
+
 // Whether a path names a Windows device (NUL, CON, PRN, AUX, COM1-9,
 // LPT1-9, with any extension or folder, or \\.\NAME), wherever it runs.
 bool IsWindowsDeviceName(const std::string& path);

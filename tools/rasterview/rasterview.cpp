@@ -56,14 +56,6 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-void SetBinary(std::FILE* file) {
-#ifdef _WIN32
-    _setmode(_fileno(file), _O_BINARY);
-#else
-    (void)file;
-#endif
-}
-
 // A stream that can be read again from where it starts now: a regular
 // file, and not the picture's own file, which -o would empty first.
 bool Rereadable(std::FILE* file, const std::string& picture, long long& start) {
@@ -163,7 +155,7 @@ int main(int argc, char** argv) {
     const std::string name = input == "-" ? "standard input" : input;
     std::FILE* in = input == "-" ? stdin : std::fopen(input.c_str(), "rb");
     if (!in) return Fail("cannot open " + input + ": " + std::strerror(errno));
-    if (in == stdin) SetBinary(stdin);
+    if (in == stdin) tools::SetBinary(stdin);
 
     // A file is read twice, checked and then drawn; anything else is held
     // at a bit a dot while it is checked.

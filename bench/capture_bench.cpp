@@ -71,6 +71,18 @@ void BM_Capture(benchmark::State& state) {
     state.counters["over_KiB"] = double(committed - bytes) / 1024.0;
 }
 
+// The floors' one copy of every band of the document into `image`.
+void CopyDocument(BYTE* image, const Bands& bands, int64_t pages) {
+    size_t offset = 0;
+    for (int64_t p = 0; p < pages; ++p) {
+        for (LONG rows : bands.rows) {
+            const size_t n = static_cast<size_t>(bands.stride) * rows;
+            std::memcpy(image + offset, bands.pixels.data(), n);
+            offset += n;
+        }
+    }
+}
+
 // One allocation of the whole document and one copy of every band.
 void BM_CaptureFloor(benchmark::State& state) {
     const Layout& layout = LayoutOf(state);
@@ -79,14 +91,7 @@ void BM_CaptureFloor(benchmark::State& state) {
     const size_t total = static_cast<size_t>(bands.stride) * layout.height * static_cast<size_t>(pages);
     for (auto _ : state) {
         auto* image = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, total));
-        size_t offset = 0;
-        for (int64_t p = 0; p < pages; ++p) {
-            for (LONG rows : bands.rows) {
-                const size_t n = static_cast<size_t>(bands.stride) * rows;
-                std::memcpy(image + offset, bands.pixels.data(), n);
-                offset += n;
-            }
-        }
+        CopyDocument(image, bands, pages);
         benchmark::DoNotOptimize(image);
         LocalFree(image);
     }
@@ -102,14 +107,7 @@ void BM_CaptureFreshFloor(benchmark::State& state) {
     const size_t total = static_cast<size_t>(bands.stride) * layout.height * static_cast<size_t>(pages);
     for (auto _ : state) {
         auto* image = static_cast<BYTE*>(VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        size_t offset = 0;
-        for (int64_t p = 0; p < pages; ++p) {
-            for (LONG rows : bands.rows) {
-                const size_t n = static_cast<size_t>(bands.stride) * rows;
-                std::memcpy(image + offset, bands.pixels.data(), n);
-                offset += n;
-            }
-        }
+        CopyDocument(image, bands, pages);
         benchmark::DoNotOptimize(image);
         VirtualFree(image, 0, MEM_RELEASE);
     }

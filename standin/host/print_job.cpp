@@ -230,6 +230,20 @@ void IssueGpdCommands(Host& host, const DdiCall& call) {
     }
 }
 
+// The header the host hands over with a band of `size` pixel bytes.
+BITMAPINFOHEADER BandHeader(LONG width, LONG rows, ULONG depth, DWORD size) {
+    BITMAPINFOHEADER h{};
+    h.biSize = sizeof h;
+    h.biWidth = width;
+    h.biHeight = rows;
+    h.biPlanes = 1;
+    h.biBitCount = static_cast<WORD>(depth);
+    h.biSizeImage = size;
+    h.biXPelsPerMeter = h.biYPelsPerMeter = 7992;  // 203 dpi
+    h.biClrUsed = depth == 1 ? 2 : depth == 8 ? 256 : 0;
+    return h;
+}
+
 // One band of a page as the host renders it for ImageProcessing: a
 // top-down DIB section erased to white, at the job's depth.
 struct RenderedBand {
@@ -257,16 +271,7 @@ void RenderBand(const Page& page, LONG width, LONG top, LONG rows, ULONG depth, 
             }
         }
     }
-    BITMAPINFOHEADER& h = band.header;
-    h = BITMAPINFOHEADER{};
-    h.biSize = sizeof h;
-    h.biWidth = width;
-    h.biHeight = rows;
-    h.biPlanes = 1;
-    h.biBitCount = static_cast<WORD>(depth);
-    h.biSizeImage = static_cast<DWORD>(band.pixels.size());
-    h.biXPelsPerMeter = h.biYPelsPerMeter = 7992;  // 203 dpi
-    h.biClrUsed = depth == 1 ? 2 : depth == 8 ? 256 : 0;
+    band.header = BandHeader(width, rows, depth, static_cast<DWORD>(band.pixels.size()));
 }
 
 // The band's rows in printer order (1 = dot), each cut or padded to 48 bytes.
@@ -494,15 +499,7 @@ bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
     if (host_->bandInfo(pso, &info) == DDI_ERROR) return host.Fail("DrvQueryPerBandInfo returned DDI_ERROR");
 
     const LONG stride = ((width_ + 31) / 32) * 4;
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = width_;
-    header.biHeight = count;
-    header.biPlanes = 1;
-    header.biBitCount = 1;
-    header.biSizeImage = static_cast<DWORD>(stride) * static_cast<DWORD>(count);
-    header.biXPelsPerMeter = header.biYPelsPerMeter = 7992;  // 203 dpi
-    header.biClrUsed = 2;
+    BITMAPINFOHEADER header = BandHeader(width_, count, 1, static_cast<DWORD>(stride) * static_cast<DWORD>(count));
     IPPARAMS params{};
     params.dwSize = sizeof params;
     params.ptOffset = POINT{0, top_};

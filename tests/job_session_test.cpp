@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "printhost/job_session.h"
 #include "standin/host/print_job.h"
 #include "tests/support/stream_model.h"
 
@@ -41,13 +42,14 @@ TEST(JobSession, BandsAsTheyComeGiveTheWholeJobStream) {
         standin::Document document;
         for (const PageSpec& p : c.pages) document.push_back(MakePage(p));
         standin::JobOptions options;
+        options.modulePath = standin::DefaultModulePath();
         options.bandRows = c.bandRows;
         const standin::JobResult whole = standin::RunJob({document}, options);
         ASSERT_TRUE(whole.ok) << whole.error;
 
         std::vector<BYTE> written;
         options.write = [&](const BYTE* bytes, DWORD size) { written.insert(written.end(), bytes, bytes + size); };
-        standin::JobSession session(options);
+        printhost::JobSession session(options);
         const LONG width = standin::SurfaceWidth({document});
         ASSERT_TRUE(session.Start() && session.StartDocument(width)) << session.result().error;
         for (const standin::Page& page : document) {

@@ -9,6 +9,12 @@ struct SessionHost {
 
 JobSession::JobSession(const HostOptions& options) : options_(options), host_(std::make_unique<SessionHost>()) {
     host_->context.result = &result_;
+    // Once the session has failed, the plug-in's output is not the job's:
+    // the document it ends as aborted goes nowhere.
+    if (options.write)
+        options_.write = [this, write = options.write](const BYTE* bytes, DWORD size) {
+            if (result_.error.empty()) write(bytes, size);
+        };
 }
 
 JobSession::~JobSession() { Finish(); }
@@ -26,6 +32,7 @@ bool JobSession::StartDocument(LONG width) {
     if (!started_ || finished_ || inDocument_) return host.Fail("StartDocument out of order");
     if (width < 1) return host.Fail("a document needs a width of at least 1 dot");
     width_ = width;
+    documentRows_ = 0;
     host.ddi.bandSize = SIZEL{width, options_.bandRows};
     WCHAR name[] = {'j', 'o', 'b', 0};
     if (!host_->hooks.startDoc(&host.surface.surface, name, 1)) return host.Fail("DrvStartDoc returned FALSE");
@@ -50,6 +57,10 @@ bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
     if (!result_.error.empty()) return false;
     if (!inDocument_) return host.Fail("Band outside a document");
     if (count < 1) return true;
+    if (count > kMaxDocumentRows - documentRows_)
+        return host.Fail("the document is over " + std::to_string(kMaxDocumentRows) +
+                         " rows, the most one job may print");
+    documentRows_ += count;
     SURFOBJ* pso = &host.surface.surface;
     PERBANDINFO info{};
     if (host_->hooks.bandInfo(pso, &info) == DDI_ERROR) return host.Fail("DrvQueryPerBandInfo returned DDI_ERROR");

@@ -12,11 +12,18 @@ namespace printhost {
 
 struct SessionHost;
 
+// The most rows one document may hold: 268,435,456 dots at the printer's
+// 384 a row, the tools' own bound. A document that would pass it is
+// refused before the plug-in holds it.
+constexpr LONG kMaxDocumentRows = 699050;
+
 // Start, then per document StartDocument, per page StartPage, Band...,
 // EndPage, then EndDocument; Finish shuts down. Bands are 1-bit, top row
 // first, each row RowStride(width) bytes, 1 = white; they go to
 // ImageProcessing with options.callbackId. Once a call fails, the rest
-// refuse and result().error says what failed first.
+// refuse and result().error says what failed first; a band that would take
+// the document past kMaxDocumentRows fails. After a failure nothing more
+// reaches options.write.
 class JobSession {
 public:
     explicit JobSession(const HostOptions& options);
@@ -41,6 +48,7 @@ private:
     std::unique_ptr<SessionHost> host_;
     LONG width_ = 0;
     LONG top_ = 0;
+    LONG documentRows_ = 0;
     bool started_ = false;
     bool inDocument_ = false;
     bool finished_ = false;

@@ -71,4 +71,32 @@ TEST(JobSession, BandsAsTheyComeGiveTheWholeJobStream) {
     }
 }
 
+// A document may hold exactly the bound; one row more is refused with the
+// bound named, and nothing of it is printed.
+TEST(JobSession, DocumentRowsAreBounded) {
+    for (const LONG extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        printhost::HostOptions options;
+        options.modulePath = standin::DefaultModulePath();
+        size_t written = 0;
+        options.write = [&](const BYTE*, DWORD size) { written += size; };
+        printhost::JobSession session(options);
+        ASSERT_TRUE(session.Start() && session.StartDocument(384) && session.StartPage());
+        const LONG bandRows = 65536;
+        std::vector<BYTE> band(static_cast<size_t>(bandRows) * 48, 0x00);
+        bool ok = true;
+        for (LONG left = printhost::kMaxDocumentRows + extra; ok && left > 0; left -= bandRows)
+            ok = session.Band(band.data(), std::min(left, bandRows), false);
+        ok = ok && session.EndPage();
+        ok = session.EndDocument(!ok) && ok;
+        EXPECT_EQ(ok, extra == 0) << session.result().error;
+        if (extra) {
+            EXPECT_NE(session.result().error.find("699050 rows"), std::string::npos) << session.result().error;
+            EXPECT_EQ(written, 0u);
+        } else {
+            EXPECT_EQ(written, static_cast<size_t>(printhost::kMaxDocumentRows) * 56);
+        }
+    }
+}
+
 }  // namespace

@@ -32,7 +32,8 @@ class App:
     socket in SNAP_COMMON; as another user under XDG_CONFIG_HOME and
     TMPDIR: all four point into `folder`."""
 
-    def __init__(self, binary, folder):
+    def __init__(self, binary, folder, server_options=None):
+        self.server_options = server_options  # e.g. "no-tls"
         self.binary = os.path.abspath(binary)
         self.folder = os.path.abspath(folder)
         self.spool = os.path.join(self.folder, "spool")
@@ -45,7 +46,8 @@ class App:
     def options(self):
         return ["-o", "server-port=%d" % self.port, "-o", "listen-hostname=127.0.0.1",
                 "-o", "spool-directory=" + self.spool, "-o", "log-file=" + self.log_file,
-                "-o", "log-level=debug"]
+                "-o", "log-level=debug"] + (["-o", "server-options=" + self.server_options]
+                                            if self.server_options else [])
 
     def start(self, seconds=15):
         """Starts the server and waits until it answers; raises on failure."""
@@ -163,8 +165,9 @@ def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60,
         rows = list(csv.reader(out.strip().splitlines()))
         if p.returncode == 0 and len(rows) >= 2 and rows[1] and rows[1][0].isdigit():
             return int(rows[1][0])
-        if "busy" not in out + p.stderr.decode(errors="replace") or time.monotonic() > end:
-            return "ipptool: " + (out + p.stderr.decode(errors="replace")).strip()[-400:]
+        said = out + p.stderr.decode(errors="replace")
+        if not ("busy" in said or "printing another job" in said) or time.monotonic() > end:
+            return "ipptool: " + said.strip()[-400:]
         time.sleep(0.2)
 
 

@@ -242,6 +242,30 @@ def check_restart(t, app, printer, folder):
     t.check("after a restart it prints", state and state[0] == "completed" and rows, "%s %s" % (state, why))
 
 
+def check_loopback(t, binary, folder):
+    """Without listen-hostname the server listens on loopback only."""
+    app = a.App(binary, os.path.join(folder, "loopback"))
+    os.makedirs(app.folder)
+    app.port = a.free_port()
+    app.output = open(os.path.join(app.folder, "server.out"), "ab")
+    pairs = app.options()
+    options = [o for i in range(0, len(pairs), 2) if not pairs[i + 1].startswith("listen-hostname=")
+               for o in pairs[i:i + 2]]
+    app.process = subprocess.Popen([binary, "server"] + options, env=app.env, stdout=app.output,
+                                   stderr=subprocess.STDOUT)
+    try:
+        listening = ""
+        end = time.monotonic() + 10
+        while not listening and time.monotonic() < end:
+            listening = subprocess.run(["ss", "-ltnH", "sport = :%d" % app.port], capture_output=True).stdout.decode()
+            time.sleep(0.1)
+        addresses = [line.split()[3] for line in listening.splitlines()]
+        t.check("without listen-hostname it listens on loopback only",
+                addresses and all(x.startswith(("127.", "[::1]")) for x in addresses), str(addresses))
+    finally:
+        app.stop()
+
+
 def main():
     binary, rasterview = sys.argv[1:3]
     started = time.monotonic()
@@ -259,6 +283,7 @@ def main():
         t.check("printers lists the printer added", PRINTER in app.run("printers").stdout.decode().split())
         for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_restart):
             check(t, app, printer, folder)
+        check_loopback(t, binary, folder)
     except Exception as e:  # a failure to start is a failed check, not a crash
         t.check("the test runs", False, repr(e))
     finally:

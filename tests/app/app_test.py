@@ -15,7 +15,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import apptest as a  # noqa: E402
-from cupstest import Checklist, black, check_picture, decode, trimmed_rows  # noqa: E402
+from cupstest import Checklist, black, check_picture, decode, trimmed_rows, pdf as pdf_of  # noqa: E402
 
 PRINTER = "Receipt"
 M80 = "om_58x80mm_58x80mm"  # 639 rows at 203 dpi
@@ -62,25 +62,11 @@ FORMATS = [
 
 
 def jpeg(folder):
-    """The PNG picture as a JPEG, by Ghostscript from a PDF of its size."""
+    """The PNG picture as a JPEG, by Ghostscript from a PDF of its size (the
+    PDF writer puts x at the 5 mm margin, 40 dots in)."""
     pdf = os.path.join(folder, "picture.pdf")
-    mm = 72 / 25.4
-    w, h = 384 * 72 / 203, 100 * 72 / 203
-    body = b"".join(b"0 g %.4f %.4f %.4f %.4f re f\n" % (x * 72 / 203, h - (y + hh) * 72 / 203, ww * 72 / 203,
-                                                            hh * 72 / 203) for x, y, ww, hh in PICTURE)
-    objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.4f %.4f] /Contents 4 0 R >>" % (w, h),
-            b"<< /Length %d >>\nstream\n%sendstream" % (len(body), body)]
-    data, offsets = b"%PDF-1.4\n", []
-    for i, o in enumerate(objs, 1):
-        offsets.append(len(data))
-        data += b"%d 0 obj\n%s\nendobj\n" % (i, o)
-    xref = len(data)
-    data += b"xref\n0 5\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % o for o in offsets)
-    data += b"trailer\n<< /Size 5 /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % xref
-    del mm
     with open(pdf, "wb") as f:
-        f.write(data)
+        f.write(pdf_of([[(x - 40, y, w, h) for x, y, w, h in PICTURE]], 384 * 25.4 / 203, 100 * 25.4 / 203))
     out = os.path.join(folder, "picture.jpg")
     subprocess.run(["gs", "-q", "-dSAFER", "-sDEVICE=jpeggray", "-r203", "-dJPEGQ=95", "-o", out, pdf], check=True)
     with open(out, "rb") as f:

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "printer-app/png_check.h"
 #include "printhost/job_session.h"
 
 namespace app {
@@ -128,9 +129,9 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     // Copies of a picture are pages PAPPL repeats: count them against the bound.
     const unsigned long long rows = static_cast<unsigned long long>(h.cupsHeight) * options->num_pages *
                                     static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
-    std::string why;
+    std::string why = TakePngRefusal(papplJobGetID(job));
     pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
-    if (CheckHeader(h, why)) {
+    if (why.empty() && CheckHeader(h, why)) {
         if (rows > static_cast<unsigned long long>(printhost::kMaxDocumentRows)) {
             reason = PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR;
             why = "the job is " + std::to_string(rows) + " rows long, over " +

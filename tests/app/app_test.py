@@ -138,6 +138,7 @@ BAD = [
      "image/pwg-raster", ""),
     ("raster of garbage", lambda: b"RaS2" + bytes(range(256)) * 40, "image/pwg-raster", ""),
     ("JPEG of garbage", lambda: b"\xff\xd8\xff\xe0" + bytes(3000), "image/jpeg", ""),
+    ("PNG cut short", lambda: a.png(384, 100, PICTURE)[:80], "image/png", "cannot be decoded"),
     ("job over the row bound", lambda: a.pwg_raster([(463, 8, 203, [(40, 0, 384, 1)])] * 300), "image/pwg-raster",
      "699050 rows"),
 ]

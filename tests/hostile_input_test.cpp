@@ -302,6 +302,13 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
                                std::uint32_t(std::uint8_t(png[35])) << 8 | std::uint8_t(png[36]);
     Write(Dir() + "cut.png", png.substr(0, 47));
 
+#ifdef _WIN32
+    // As long as a path may be without the long-path prefix.
+    const std::string longName = std::string(MAX_PATH - 1 - Dir().size() - 4, 'n') + ".prn";
+#else
+    const std::string longName = std::string(246, 'n') + ".prn";
+#endif
+    std::remove((Dir() + longName).c_str());
     const std::string ok = Rows(2, 8);
     const std::string stats = "rasterprint: 1 page, 1 bands, 2 rows sent, 18 bytes written, 0 rows trimmed";
     const std::vector<Expect> none = {{"out.prn", kAbsent}, {"out.png", kAbsent}};
@@ -342,6 +349,7 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
          "width)",
          {{"out.prn", Rows(2, 384)}}},
         {"-o - is standard output", "rasterprint", {"ok.pgm", "-o", "-"}, 0, stats, {{"-", kAbsent}}, ok},
+        {"a name as long as the system takes", "rasterprint", {"ok.pgm", "-o", longName}, 0, stats, {{longName, ok}}},
         {"a user's own FILE.partial is left alone", "rasterprint", {"ok.pgm", "-o", "out.prn"}, 0, stats,
          {{"out.prn", ok}, {"out.prn.partial", "mine"}}, "", [] { Write(Dir() + "out.prn.partial", "mine"); }},
         {"oeminfo --help", "oeminfo", {"--help"}, 0, "", {},

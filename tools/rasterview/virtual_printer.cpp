@@ -184,7 +184,8 @@ void Serve(Server& server, Job& job) {
     std::vector<std::uint8_t> buffer(1 << 16);
     std::uint64_t kept = 0;
     std::string cut, failure;
-    bool whole = false;
+    bool ended = false;  // the sender closed after its last byte
+    bool lost = false;   // or is gone: nobody is left to tell
     bool stopping = false;
     size_t arrived = 0;  // at a stop: the bytes still to take
     Clock::time_point lastData = Clock::now();
@@ -198,8 +199,8 @@ void Serve(Server& server, Job& job) {
         if (stopping) {
             if (arrived == 0) {
                 std::uint8_t next;
-                whole = recv(job.socket, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-                if (!whole) cut = "cut short: the printer was stopped";
+                ended = recv(job.socket, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+                if (!ended) cut = "cut short: the printer was stopped";
                 break;
             }
             want = std::min(want, arrived);
@@ -219,7 +220,7 @@ void Serve(Server& server, Job& job) {
         }
         const ssize_t got = recv(job.socket, buffer.data(), want, MSG_DONTWAIT);
         if (got == 0) {
-            whole = true;
+            ended = true;
             break;
         }
         if (got < 0) {
@@ -229,7 +230,7 @@ void Serve(Server& server, Job& job) {
                 continue;
             }
             cut = "connection lost: " + Reason();
-            whole = true;  // nobody is left to tell
+            lost = true;
             break;
         }
         lastData = Clock::now();
@@ -237,19 +238,17 @@ void Serve(Server& server, Job& job) {
         size_t take = static_cast<size_t>(got);
         if (take > options.maxJobBytes - kept) take = static_cast<size_t>(options.maxJobBytes - kept);
         const size_t wrote = WriteAll(job.prn, buffer.data(), take);
+        if (wrote < take) failure = "cannot write " + job.prnPath + ": " + Reason();
         decoder.Feed(buffer.data(), wrote);
         kept += wrote;
-        if (wrote < take) {
-            failure = "cannot write " + job.prnPath + ": " + Reason();
-            break;
-        }
+        if (!failure.empty()) break;
         if (take < static_cast<size_t>(got)) {
             cut = "cut at " + std::to_string(kept) + " bytes by --max-job-bytes";
             break;
         }
     }
     if (close(job.prn) != 0 && failure.empty()) failure = "cannot write " + job.prnPath + ": " + Reason();
-    Hang(job.socket, !whole || !failure.empty());
+    Hang(job.socket, !lost && (!ended || !failure.empty()));
     decoder.Finish();
     if (failure.empty() && decoder.rows() > 0) {
         std::FILE* in = std::fopen(job.prnPath.c_str(), "rb");
@@ -446,16 +445,27 @@ int RunVirtualPrinter(const ListenOptions& options) {
         Hang(it->socket, it->spoke);
         return callers.erase(it);
     };
-    // Takes what waits in the listen queue; false when the queue is empty.
+    // The silent connection held longest gives its place to a new one.
+    auto makeRoom = [&] {
+        auto silent = std::find_if(callers.begin(), callers.end(), [](const Caller& c) { return !c.spoke; });
+        if (silent == callers.end()) return false;
+        drop(silent, "sent nothing; dropped to make room");
+        return true;
+    };
+    bool paused = false;  // out of descriptors, with no silent connection to drop
+    // Takes a connection from the listen queue; false when there is none to take.
     auto take = [&](bool hold) {
         sockaddr_storage from = {};
         socklen_t length = sizeof from;
         const int connection = accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
-        if (connection < 0) return errno == EINTR || errno == ECONNABORTED;
-        if (hold && callers.size() >= kCallersHeld) {
-            auto silent = std::find_if(callers.begin(), callers.end(), [](const Caller& c) { return !c.spoke; });
-            if (silent != callers.end()) drop(silent, "sent nothing; dropped to make room");
+        if (connection < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                if (hold && makeRoom()) return true;
+                paused = true;
+            }
+            return errno == EINTR || errno == ECONNABORTED;
         }
+        if (hold && callers.size() >= kCallersHeld) makeRoom();
         callers.push_back({connection, Shown(from), Clock::now(), false});
         return true;
     };
@@ -484,9 +494,11 @@ int RunVirtualPrinter(const ListenOptions& options) {
             std::lock_guard<std::mutex> lock(server.mutex);
             if (now - server.lastActivity >= std::chrono::seconds(options.idleSeconds)) break;
         }
-        // Accepting pauses only while every held connection has spoken.
-        const bool full = callers.size() >= kCallersHeld &&
-                          std::all_of(callers.begin(), callers.end(), [](const Caller& c) { return c.spoke; });
+        // Accepting pauses only while every held connection has spoken, or
+        // for a tick when out of descriptors.
+        const bool full = paused || (callers.size() >= kCallersHeld &&
+                                     std::all_of(callers.begin(), callers.end(), [](const Caller& c) { return c.spoke; }));
+        paused = false;
         std::vector<pollfd> ready = {{gWake[0], POLLIN, 0}, {gDone[0], POLLIN, 0}, {full ? -1 : listener, POLLIN, 0}};
         for (const Caller& c : callers) ready.push_back({c.spoke ? -1 : c.socket, POLLIN, 0});
         if (poll(ready.data(), ready.size(), kTickMs) < 0) {
@@ -513,7 +525,6 @@ int RunVirtualPrinter(const ListenOptions& options) {
             }
         }
         if (ready[2].revents & POLLIN) {
-            // Out of descriptors: the next tick tries again.
             for (int n = 0; n < 64 && take(true); ++n) {
             }
         }

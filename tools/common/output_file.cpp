@@ -37,9 +37,31 @@ std::string SystemText(DWORD code) {
 }
 
 int ProcessId() { return _getpid(); }
-int OpenExclusive(const std::string& path) {
-    return _open(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+// Opened so that it can be deleted while open: a stop removes it at once.
+int OpenShared(const std::string& path, DWORD disposition) {
+    const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        switch (GetLastError()) {
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: errno = EACCES; break;
+        case ERROR_WRITE_PROTECT: errno = EROFS; break;
+        case ERROR_FILENAME_EXCED_RANGE: errno = ENAMETOOLONG; break;
+        case ERROR_DISK_FULL: errno = ENOSPC; break;
+        default: errno = EINVAL; break;
+        }
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    if (fd < 0) CloseHandle(h);
+    return fd;
 }
+int OpenExclusive(const std::string& path) { return OpenShared(path, CREATE_NEW); }
 std::FILE* StreamOf(int fd) { return _fdopen(fd, "w+b"); }
 void CloseDescriptor(int fd) { _close(fd); }
 #else
@@ -248,7 +270,9 @@ bool OutputFile::OpenTemporary(std::string& error) {
     }
     temporary_ = name;
     slot_ = Remember(temporary_);
-    file_ = std::fopen(name, "w+b");
+    const int fd = OpenShared(name, TRUNCATE_EXISTING);
+    file_ = fd >= 0 ? StreamOf(fd) : nullptr;
+    if (!file_ && fd >= 0) CloseDescriptor(fd);
 #else
     file_ = std::tmpfile();
 #endif

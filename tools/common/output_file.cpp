@@ -387,7 +387,8 @@ bool OutputFile::WriteThrough(std::string& error) {
     const long long oldSize = _stat64(path_.c_str(), &old) == 0 ? old.st_size : 0;
     ULARGE_INTEGER available;
     const std::string folder = Folder(path_);
-    if (size > oldSize && GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr) &&
+    if (size > oldSize &&
+        GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr) &&
         static_cast<unsigned long long>(size - oldSize) > available.QuadPart) {
         error = "cannot write " + path_ + ": " + SystemText(ERROR_DISK_FULL);
         return false;

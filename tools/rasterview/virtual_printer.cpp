@@ -473,12 +473,9 @@ int RunVirtualPrinter(const ListenOptions& options) {
         EndJobs(jobs, false);
         if (gStop || !jobsLeft()) break;
         const Clock::time_point now = Clock::now();
-        for (auto it = callers.begin(); it != callers.end();) {
-            if (!it->spoke && now - it->since >= silence)
-                it = drop(it, ("sent nothing for " + std::to_string(options.readTimeoutSeconds) + " s; dropped").c_str());
-            else
-                ++it;
-        }
+        const std::string silent = "sent nothing for " + std::to_string(options.readTimeoutSeconds) + " s; dropped";
+        for (auto it = callers.begin(); it != callers.end();)
+            it = !it->spoke && now - it->since >= silence ? drop(it, silent.c_str()) : it + 1;
         // Senders take free places in the order they spoke.
         for (auto it = callers.begin(); it != callers.end() && jobs.size() < kJobsAtOnce && jobsLeft();) {
             if (!it->spoke) {
@@ -496,8 +493,8 @@ int RunVirtualPrinter(const ListenOptions& options) {
         }
         // Accepting pauses only while every held connection has spoken, or
         // for a tick when out of descriptors.
-        const bool full = paused || (callers.size() >= kCallersHeld &&
-                                     std::all_of(callers.begin(), callers.end(), [](const Caller& c) { return c.spoke; }));
+        const bool allSpoke = std::all_of(callers.begin(), callers.end(), [](const Caller& c) { return c.spoke; });
+        const bool full = paused || (callers.size() >= kCallersHeld && allSpoke);
         paused = false;
         std::vector<pollfd> ready = {{gWake[0], POLLIN, 0}, {gDone[0], POLLIN, 0}, {full ? -1 : listener, POLLIN, 0}};
         for (const Caller& c : callers) ready.push_back({c.spoke ? -1 : c.socket, POLLIN, 0});

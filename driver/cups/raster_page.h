@@ -15,6 +15,11 @@ constexpr long kBandRowBytes = kPrinterDots / 8;  // a 1-bit row of 384 dots, al
 // The longest page printed, about 1 m at 203 dpi: the custom size's upper
 // bound. Rows past it are read and dropped.
 constexpr unsigned kMaxPageRows = 8000;
+// The most one job may print, copies counted: the tools' limit on a
+// document, 268,435,456 dots, in whole rows of the printer's width. The
+// plug-in holds the whole job until its end.
+constexpr long long kMaxJobDots = 1LL << 28;
+constexpr long long kMaxJobRows = kMaxJobDots / kPrinterDots;  // 699,050
 // CUPS's own default limit on copies; a header asking for more is bad.
 constexpr unsigned kMaxCopies = 9999;
 // The paper's left edge to the first printable dot: the PPD's 5 mm margin.

@@ -102,9 +102,9 @@ def pdf(pages, width_mm, height_mm):
     return data
 
 
-def raster_page(width, height, rows=None, bits=1, color_space=3, copies=1, bbox_left=MARGIN_PT):
-    """One page of uncompressed version 3 CUPS raster (big-endian); rows
-    default to white for K (all zero)."""
+def raster_page(width, height, rows=None, bits=1, color_space=3, copies=1, bbox_left=MARGIN_PT, compressed=False):
+    """One page of version 3 CUPS raster (big-endian), or of version 2 with
+    its rows compressed; rows default to white for K (all zero)."""
     bpl = (width * bits + 7) // 8
     header = bytearray(1796)
     def put(offset, fmt, *values):
@@ -116,11 +116,33 @@ def raster_page(width, height, rows=None, bits=1, color_space=3, copies=1, bbox_
     put(420, "I", 1)
     put(436, "ffff", bbox_left, 0, bbox_left + dots_to_pt(width), dots_to_pt(height))
     body = rows if rows is not None else bytes(bpl * height)
-    return bytes(header) + body
+    return bytes(header) + (compress(body, bpl) if compressed else body)
 
 
-def raster(*pages):
-    return b"RaS3" + b"".join(pages)
+def compress(body, bpl):
+    """Rows as version 2 raster holds them (1-byte pixels): each run of equal
+    rows (up to 256) as a repeat count, then runs of equal bytes (up to 128)."""
+    out = bytearray()
+    rows = [body[i:i + bpl] for i in range(0, len(body), bpl)]
+    i = 0
+    while i < len(rows):
+        same = 1
+        while i + same < len(rows) and same < 256 and rows[i + same] == rows[i]:
+            same += 1
+        out.append(same - 1)
+        row, x = rows[i], 0
+        while x < len(row):
+            run = 1
+            while x + run < len(row) and run < 128 and row[x + run] == row[x]:
+                run += 1
+            out += bytes([run - 1, row[x]])
+            x += run
+        i += same
+    return bytes(out)
+
+
+def raster(*pages, compressed=False):
+    return (b"RaS2" if compressed else b"RaS3") + b"".join(pages)
 
 
 def decode(stream):

@@ -19,6 +19,15 @@
 #include "driver/cups/raster_job.h"
 #include "standin/host/print_job.h"
 
+#ifdef OEMDLL_SANITIZED
+// CUPS gives filters an environment of its own (cupsfilter passes no
+// sanitizer settings at all), so a sanitized filter carries its settings:
+// a report ends it by a signal, never taken for an ordinary failure.
+// ASAN_OPTIONS and UBSAN_OPTIONS, where CUPS passes them, still win.
+extern "C" const char* __asan_default_options() { return "detect_leaks=1:abort_on_error=1"; }
+extern "C" const char* __ubsan_default_options() { return "print_stacktrace=1:abort_on_error=1"; }
+#endif
+
 namespace {
 
 volatile sig_atomic_t gCancelled = 0;

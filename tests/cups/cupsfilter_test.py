@@ -26,7 +26,9 @@ def run_cupsfilter(inst, pdf, options, copies=1):
     for o in options:
         cmd += ["-o", o]
     env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
-    return subprocess.run(cmd + [path], capture_output=True, env=env, timeout=60)
+    p = subprocess.run(cmd + [path], capture_output=True, env=env, timeout=60)
+    c.seen(p.stderr)
+    return p
 
 
 # Cases: (name, page size option, paper (mm), copies, rectangles per page in
@@ -128,6 +130,7 @@ def check_bad_raster(t, inst):
         except subprocess.TimeoutExpired:
             t.check("bad raster, %s: the filter ends" % name, False, "still running after 20 s")
             continue
+        c.seen(p.stderr)
         errors = [l for l in p.stderr.decode().splitlines() if l.startswith("ERROR:")]
         t.check("bad raster, %s: one ERROR line, exit 1, nothing printed" % name,
                 p.returncode == 1 and len(errors) == 1 and says in errors[0] and not p.stdout,
@@ -151,6 +154,7 @@ def check_cancel(t, inst):
         p.communicate()
         t.check("SIGTERM mid-page: filter exits", False, "still running 10 s after SIGTERM")
         return
+    c.seen(err)
     t.check("SIGTERM mid-page: exit 0, no ERROR, nothing printed",
             p.returncode == 0 and b"ERROR:" not in err and not out,
             "exit %d, %d bytes out, %s" % (p.returncode, len(out), err.decode()[-300:]))
@@ -162,6 +166,7 @@ def check_compressed(t, inst):
     page = c.raster_page(384, 16, rows=b"\xff" * 48 * 16, compressed=True)
     p = subprocess.run([inst.filter, "1", "u", "t", "1", ""], input=c.raster(page, page, page, compressed=True),
                        capture_output=True, timeout=20)
+    c.seen(p.stderr)
     rows, _ = c.decode(p.stdout) if p.returncode == 0 else ([], [])
     t.check("compressed raster, three pages: all printed", len(rows) == 48 and all(r == b"\xff" * 48 for r in rows),
             "exit %d, %d rows; %s" % (p.returncode, len(rows), p.stderr.decode()[-300:]))
@@ -194,6 +199,7 @@ def check_cancel_copies(t, inst):
     except subprocess.TimeoutExpired:
         p.kill()
         out, err = p.communicate()
+    c.seen(err)
     t.check("SIGTERM among the copies: stops within 5 s, exit 0, no page counted, nothing printed",
             stopped and p.returncode == 0 and b"PAGE:" not in err and not out,
             "%s, exit %s, %d bytes out, %s" % ("stopped" if stopped else "still running 5 s after SIGTERM",
@@ -206,6 +212,7 @@ def check_placement(t, inst):
     row = b"\xff" * 8  # 64 black dots
     page = c.raster_page(64, 8, rows=row * 8, bbox_left=c.MARGIN_PT + c.dots_to_pt(100))
     p = subprocess.run([inst.filter, "1", "u", "t", "1", ""], input=c.raster(page), capture_output=True, timeout=20)
+    c.seen(p.stderr)
     rows, _ = c.decode(p.stdout) if p.returncode == 0 else ([], [])
     why = c.check_picture(rows, [(100, 0, 64, 8)], slack=0) if len(rows) == 8 else "%d rows" % len(rows)
     t.check("a page placed by its imaging box", p.returncode == 0 and why is None, why or p.stderr.decode())
@@ -225,6 +232,7 @@ def main():
         check_compressed(t, inst)
         check_cancel(t, inst)
         check_cancel_copies(t, inst)
+        c.check_no_reports(t, "any filter run")
     finally:
         inst.remove()
     return t.finish()

@@ -205,9 +205,6 @@ private:
         const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
         const std::string key = ec ? path : canonical.string();
         if (state_.reading.count(key)) return fail("includes itself, directly or through another file");
-        if (depth >= kMaxIncludeDepth) return Fail(entry.file, entry.line, "*Include nested too deep");
-        if (state_.includes >= kMaxGpdIncludes)
-            return fail("more than " + std::to_string(kMaxGpdIncludes) + " includes in all");
         std::string text, why;
         switch (ReadText(path, state_.bytesLeft, text, why)) {
         case Read::kMissing:
@@ -216,6 +213,9 @@ private:
         case Read::kRefused: return fail(why);
         case Read::kOk: break;
         }
+        if (depth >= kMaxIncludeDepth) return Fail(entry.file, entry.line, "*Include nested too deep");
+        if (state_.includes >= kMaxGpdIncludes)
+            return fail("more than " + std::to_string(kMaxGpdIncludes) + " includes in all");
         ++state_.includes;
         state_.reading.insert(key);
         Parser inner(gpd_, state_, error_);

@@ -50,7 +50,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream
+FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream gpd raster
 
 test: test-native test-windows test-hardening
 

@@ -4,14 +4,15 @@
 #   ensure-deps.sh native     compilers, CMake, Ninja, GoogleTest, Benchmark
 #   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
 #   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind
-#   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers) and poppler-utils
+#   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers), poppler-utils,
+#                             PAPPL and ipptool for the printer application
 set -eu
 
 need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev"
 need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 need_hardening="clang libclang-rt-14-dev valgrind"
-need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3"
+need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev cups-ipp-utils"
 
 case "${1:-native}" in
     native) need=$need_native ;;

@@ -176,6 +176,14 @@ def proc_kib(pid, key):
     raise RuntimeError("no %s for %d" % (key, pid))
 
 
+class BenchApp(apptest.App):
+    """At the installed service's log level: a debug log writes some thirty
+    lines a page."""
+
+    def options(self):
+        return [o.replace("log-level=debug", "log-level=info") for o in super().options()]
+
+
 def measure(app, printer, sink, path, fmt, media):
     pid = app.process.pid
     with open("/proc/%d/clear_refs" % pid, "w") as f:
@@ -206,7 +214,7 @@ def main():
         jobs = [("one receipt, PNG", receipt, "image/png", None),
                 ("%d pages, PWG raster" % PAGES, pwg, "image/pwg-raster", "om_58x150mm_58x150mm")]
         sinks = {"Floor": Sink(), "Receipt": Sink()}
-        app = apptest.App(server, os.path.join(folder, "app"))
+        app = BenchApp(server, os.path.join(folder, "app"))
         os.makedirs(app.folder)
         app.start()
         for name, driver in (("Floor", "raster58-discard"), ("Receipt", "raster58")):
@@ -221,25 +229,26 @@ def main():
                     m = measure(app, printer, sinks[printer], path, fmt, media)
                     if r:  # the first round warms the server up
                         results[(label, printer)].append(m)
-        print("%d rounds after one to warm up, medians (min-max); PWG document: %d rows, %.1f MB" % (
+        print("%d rounds after one to warm up; PWG document: %d rows, %.1f MB" % (
             rounds, rows, os.path.getsize(pwg) / 1e6))
-        print("%-22s %-8s %-26s %-26s %-22s %s" % ("job", "printer", "submit to last byte, s",
-                                                  "server CPU, s", "peak over start, MiB", "bytes"))
+        print("time: submit to last byte, median (min-max); CPU: the server's, mean a job (the clock ticks"
+              " at %d Hz);\npeak: VmHWM over the resident size before the job, median" % TICK)
+        print("%-22s %-8s %-24s %-9s %-10s %s" % ("job", "printer", "time, s", "CPU, s", "peak, MiB", "bytes"))
         for label, _, _, _ in jobs:
-            med = {}
+            s = {}
             for printer in ("Floor", "Receipt"):
                 ms = results[(label, printer)]
-                cols = []
-                for key, scale in (("time", 1), ("cpu", 1), ("peak", 1 / 1024)):
-                    v = [m[key] * scale for m in ms]
-                    med[(printer, key)] = statistics.median(v)
-                    cols.append("%.3f (%.3f-%.3f)" % (statistics.median(v), min(v), max(v)))
-                print("%-22s %-8s %-26s %-26s %-22s %d" % (label, printer, cols[0], cols[1], cols[2], ms[0]["bytes"]))
-            print("%-22s ratio    time %.3f, CPU %s, peak %+.1f MiB (1-bit image of the job: %.1f MiB)" % (
-                label, med[("Receipt", "time")] / med[("Floor", "time")],
-                "%.3f" % (med[("Receipt", "cpu")] / med[("Floor", "cpu")]) if med[("Floor", "cpu")] else "n/a",
-                med[("Receipt", "peak")] - med[("Floor", "peak")],
-                (rows if "PWG" in label else 0) * DOTS / 8 / 2**20))
+                times = [m["time"] for m in ms]
+                s[printer] = (statistics.median(times), statistics.mean(m["cpu"] for m in ms),
+                              statistics.median(m["peak"] for m in ms) / 1024)
+                print("%-22s %-8s %-24s %-9.4f %-10.2f %d" % (
+                    label, printer, "%.3f (%.3f-%.3f)" % (s[printer][0], min(times), max(times)),
+                    s[printer][1], s[printer][2], ms[0]["bytes"]))
+            floor, plugin = s["Floor"], s["Receipt"]
+            print("%-22s plug-in / floor: time %.2f, CPU %s; peak %+.2f MiB" % (
+                label, plugin[0] / floor[0], "%.2f" % (plugin[1] / floor[1]) if floor[1] else "n/a",
+                plugin[2] - floor[2]))
+        print("the PWG job's 1-bit image: %d rows of %d dots, %.2f MiB" % (rows, DOTS, rows * DOTS / 8 / 2**20))
         print("server VmHWM at the end: %.1f MiB" % (proc_kib(app.process.pid, "VmHWM") / 1024))
         return 0
     finally:

@@ -78,10 +78,10 @@ def run(t, app_binary, rasterview, version, folder, screenshot_path):
         job = printer.wait_job(max(1.0, deadline - time.monotonic()))
         t.check("test page reaches the virtual printer", job is not None and job[1] > 0 and job[2] == "ok",
                 "got %r" % (job,))
-        if screenshot_path and t.failed == 0:
+        if screenshot_path and app.process.poll() is None:
             # Once the job has left the history's "processing" state.
             time.sleep(1)
-            cdp.screenshot(app.http_url("/%s/" % PRINTER), screenshot_path, 1000, 760,
+            cdp.screenshot(app.http_url("/%s/" % PRINTER), screenshot_path, 1100, 680,
                            max(5, deadline - time.monotonic()))
             t.check("screenshot written", os.path.getsize(screenshot_path) > 0)
     except (cdp.Error, RuntimeError, OSError) as e:

@@ -203,11 +203,18 @@ def screenshot(url, path, width, height, seconds=30):
     """A picture of the page at `url`, the way a user sees it, by Chromium's
     own --screenshot."""
     profile = tempfile.mkdtemp(prefix="appweb-chromium-")
+    process = subprocess.Popen([CHROMIUM] + FLAGS + ["--user-data-dir=" + profile, "--hide-scrollbars",
+                                                     "--screenshot=" + os.path.abspath(path),
+                                                     "--window-size=%d,%d" % (width, height), url],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               start_new_session=True)
     try:
-        subprocess.run([CHROMIUM] + FLAGS + ["--user-data-dir=" + profile, "--hide-scrollbars",
-                                             "--screenshot=" + os.path.abspath(path),
-                                             "--window-size=%d,%d" % (width, height), url],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=seconds, check=True)
+        if process.wait(seconds) != 0:
+            raise Error("chromium --screenshot exited with status %d" % process.returncode)
+    except subprocess.TimeoutExpired:
+        raise Error("chromium --screenshot took over %d s" % seconds)
     finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
         shutil.rmtree(profile, ignore_errors=True)

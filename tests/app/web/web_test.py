@@ -76,8 +76,10 @@ def run(t, app_binary, rasterview, version, folder, screenshot_path):
         after = text(browser)
         t.check("web interface confirms the test page", "Test page printed" in after, "page reads %r" % after[:300])
         job = printer.wait_job(max(1.0, deadline - time.monotonic()))
-        t.check("test page reaches the virtual printer", job is not None and job[1] > 0 and job[2] == "ok",
-                "got %r" % (job,))
+        if not t.check("test page reaches the virtual printer", job is not None and job[1] > 0 and job[2] == "ok",
+                       "got %r; the app %s" % (job, "runs" if app.process.poll() is None
+                                               else "exited with status %d" % app.process.returncode)):
+            print(app.log()[-2000:])
         if screenshot_path and app.process.poll() is None:
             # Once the job has left the history's "processing" state.
             time.sleep(1)

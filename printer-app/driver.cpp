@@ -24,6 +24,21 @@ const char* const kMedia[] = {
 const char* const kDefaultMedia = "om_58x297mm_58x297mm";
 constexpr int kMarginLeftRight = 500;  // hundredths of mm
 
+// A 16x16 ordered dither: grey levels spread evenly, pure black and white
+// kept as they are.
+void FillDither(pappl_dither_t& dither) {
+    for (unsigned y = 0; y < 16; ++y)
+        for (unsigned x = 0; x < 16; ++x) {
+            unsigned v = 0, xr = x, yr = x ^ y;
+            for (unsigned bit = 0; bit < 4; ++bit) {
+                v = (v << 2) | ((yr & 1) << 1) | (xr & 1);
+                xr >>= 1;
+                yr >>= 1;
+            }
+            dither[y][x] = static_cast<unsigned char>(v < 255 ? v : 254);
+        }
+}
+
 void Copy(char* to, size_t size, const char* from) { std::snprintf(to, size, "%s", from); }
 
 }  // namespace
@@ -51,6 +66,8 @@ bool DriverCallback(pappl_system_t*, const char* driver_name, const char*, const
     // PAPPL dithers grey into the 1-bit lines the plug-in takes.
     data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     data->force_raster_type = PAPPL_PWG_RASTER_TYPE_BLACK_1;
+    FillDither(data->gdither);
+    FillDither(data->pdither);
     data->duplex = PAPPL_DUPLEX_NONE;
     data->sides_supported = PAPPL_SIDES_ONE_SIDED;
     data->sides_default = PAPPL_SIDES_ONE_SIDED;

@@ -4,7 +4,9 @@
 #include <pappl/pappl.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -31,11 +33,31 @@ std::string ModulePath() {
     return dir + OEMDLL_APP_MODULE_BUILD;
 }
 
+// The server listens on loopback only unless its command line names the
+// host to listen on, as the virtual printer does.
+std::vector<char*> WithLoopbackDefault(int argc, char* argv[]) {
+    std::vector<char*> args(argv, argv + argc);
+    bool server = false, named = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "server")) server = true;
+        if (std::strstr(argv[i], "listen-hostname=")) named = true;
+    }
+    static char option[] = "-o";
+    static char loopback[] = "listen-hostname=localhost";
+    if (server && !named) {
+        args.push_back(option);
+        args.push_back(loopback);
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     app::SetModulePath(ModulePath());
-    return papplMainloop(argc, argv, OEMDLL_APP_VERSION,
+    std::vector<char*> args = WithLoopbackDefault(argc, argv);
+    return papplMainloop(static_cast<int>(args.size()) - 1, args.data(), OEMDLL_APP_VERSION,
                          "Raster58 printer application " OEMDLL_APP_VERSION, 1, app::kDrivers, app::AutoAdd,
                          app::DriverCallback, nullptr, nullptr, nullptr, nullptr, nullptr);
 }

@@ -14,7 +14,11 @@ constexpr int kResolution = 203;
 constexpr unsigned kPrinterDots = 384;
 constexpr unsigned kRowBytes = kPrinterDots / 8;
 // The 5 mm margin at 203 dpi: raster columns 40 to 423 are dots 0 to 383.
+// PAPPL places PNG and JPEG pictures from column 39 (it truncates the
+// margin), so for them the dots start there, and a picture as wide as the
+// printable width keeps every column.
 constexpr unsigned kFirstColumn = 40;
+constexpr unsigned kFirstPictureColumn = 39;
 constexpr LONG kBandRows = 256;
 
 std::string gModulePath;
@@ -28,6 +32,7 @@ struct JobRecord {
     LONG bandRows = 0;
     bool bandBlank = true;
     unsigned pageLines = 0;  // lines received on the current page
+    unsigned firstColumn = kFirstColumn;
     bool failed = false;
     bool writeFailed = false;
 };
@@ -54,11 +59,11 @@ bool FlushBand(JobRecord& record) {
 // A line of the printer's raster (black = 1 at 1 bit, 0 = black at 8 bits)
 // as a band row of the 384 printable dots, white = 1. Returns whether a
 // dot is black.
-bool PlaceLine(const cups_page_header2_t& header, const unsigned char* line, BYTE* out) {
+bool PlaceLine(const cups_page_header2_t& header, unsigned first, const unsigned char* line, BYTE* out) {
     std::memset(out, 0xff, kRowBytes);
     bool black = false;
     for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
-        const unsigned column = kFirstColumn + dot;
+        const unsigned column = first + dot;
         if (column >= header.cupsWidth) break;
         const bool on = header.cupsBitsPerPixel == 1 ? (line[column / 8] >> (7 - column % 8)) & 1
                                                      : line[column] < 128;
@@ -99,6 +104,9 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     record->job = job;
     record->device = device;
     record->band.assign(static_cast<size_t>(kBandRows) * kRowBytes, 0xff);
+    const char* format = papplJobGetFormat(job);
+    if (format && (!std::strcmp(format, "image/png") || !std::strcmp(format, "image/jpeg")))
+        record->firstColumn = kFirstPictureColumn;
 
     printhost::HostOptions host;
     host.modulePath = gModulePath;
@@ -114,6 +122,10 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     record->session = std::make_unique<printhost::JobSession>(host);
     papplJobSetData(job, record.release());
 
+    const cups_page_header2_t& h = options->header;
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "printer header %ux%u, %u-bit, colour space %u, %ux%u dpi, %u pages, %d copies",
+                h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, h.HWResolution[0], h.HWResolution[1],
+                options->num_pages, options->copies);
     std::string why;
     if (!CheckHeader(options->header, why)) return Refuse(raw, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, why);
     const unsigned long long rows = static_cast<unsigned long long>(options->header.cupsHeight) *
@@ -135,7 +147,7 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     std::string why;
     if (!CheckHeader(options->header, why))
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                      "page " + std::to_string(page + 1) + ": " + why);
+                      "page " + std::to_string(page) + ": " + why);
     record->pageLines = 0;
     if (!record->session->StartPage())
         return Refuse(record, job, PAPPL_JREASON_ABORTED_BY_SYSTEM, record->session->result().error);
@@ -148,7 +160,7 @@ bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     if (!record || record->failed) return false;
     if (papplJobIsCanceled(job)) return false;
     BYTE* row = record->band.data() + static_cast<size_t>(record->bandRows) * kRowBytes;
-    if (PlaceLine(options->header, line, row)) record->bandBlank = false;
+    if (PlaceLine(options->header, record->firstColumn, line, row)) record->bandBlank = false;
     ++record->bandRows;
     ++record->pageLines;
     if (record->bandRows == kBandRows && !FlushBand(*record))
@@ -163,7 +175,7 @@ bool EndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, uns
     // A page cut short arrives here like a whole one.
     if (record->pageLines < options->header.cupsHeight)
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                      "page " + std::to_string(page + 1) + " is cut short: " + std::to_string(record->pageLines) +
+                      "page " + std::to_string(page) + " is cut short: " + std::to_string(record->pageLines) +
                           " of " + std::to_string(options->header.cupsHeight) + " rows");
     if (!FlushBand(*record) || !record->session->EndPage())
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, record->session->result().error);

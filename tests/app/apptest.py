@@ -11,11 +11,13 @@ here is stopped by its process id.
 """
 import csv
 import os
+import struct
 import signal
 import socket
 import subprocess
 import sys
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "cups"))
@@ -30,7 +32,8 @@ class App:
     socket in SNAP_COMMON; as another user under XDG_CONFIG_HOME and
     TMPDIR: all four point into `folder`."""
 
-    def __init__(self, binary, folder):
+    def __init__(self, binary, folder, server_options=None):
+        self.server_options = server_options  # e.g. "no-tls"
         self.binary = os.path.abspath(binary)
         self.folder = os.path.abspath(folder)
         self.spool = os.path.join(self.folder, "spool")
@@ -43,7 +46,8 @@ class App:
     def options(self):
         return ["-o", "server-port=%d" % self.port, "-o", "listen-hostname=127.0.0.1",
                 "-o", "spool-directory=" + self.spool, "-o", "log-file=" + self.log_file,
-                "-o", "log-level=debug"]
+                "-o", "log-level=debug"] + (["-o", "server-options=" + self.server_options]
+                                            if self.server_options else [])
 
     def start(self, seconds=15):
         """Starts the server and waits until it answers; raises on failure."""
@@ -143,12 +147,14 @@ def job_state(uri, job_id):
     return tuple((rows[1] + ["", "", ""])[:3])
 
 
-def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60):
+def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60, color=None):
     """Submits a document with Print-Job (or Create-Job and Send-Document),
     retrying while the printer answers busy; the job id, or an error text."""
     args = ["-c", "-f", path, "-d", "format=" + fmt]
     if media:
         args += ["-d", "media=" + media]
+    if color:
+        args += ["-d", "color=" + color]
     test = "create-job.test" if two_step else "print-job.test"
     if not two_step:
         args += ["-d", "copies=%d" % copies]
@@ -159,8 +165,9 @@ def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60)
         rows = list(csv.reader(out.strip().splitlines()))
         if p.returncode == 0 and len(rows) >= 2 and rows[1] and rows[1][0].isdigit():
             return int(rows[1][0])
-        if "busy" not in out + p.stderr.decode(errors="replace") or time.monotonic() > end:
-            return "ipptool: " + (out + p.stderr.decode(errors="replace")).strip()[-400:]
+        said = out + p.stderr.decode(errors="replace")
+        if not ("busy" in said or "printing another job" in said) or time.monotonic() > end:
+            return "ipptool: " + said.strip()[-400:]
         time.sleep(0.2)
 
 
@@ -172,3 +179,82 @@ def wait_job_done(uri, job_id, seconds):
             return s
         time.sleep(0.1)
     return job_state(uri, job_id)
+
+
+# Raster documents as clients send them. A page is (width, height, dpi,
+# rects), rects black rectangles (x, y, w, h) in the page's own pixels.
+PAGE_WIDTH = 463   # 58 mm at 203 dpi, the whole media width
+FIRST_COLUMN = 40  # the column printed as dot 0
+
+
+def _pack_line(pixels, unit):
+    """One line in the PWG / Apple raster run-length scheme: a line repeat
+    count of 0, then literal runs of up to 128 pixels of `unit` bytes."""
+    out = bytearray([0])
+    n = len(pixels) // unit
+    i = 0
+    while i < n:
+        k = min(128, n - i)
+        out.append(0 if k == 1 else 257 - k)
+        out += pixels[i * unit:(i + k) * unit]
+        i += k
+    return bytes(out)
+
+
+def _bitmap(width, height, rects):
+    rows = [bytearray(width) for _ in range(height)]
+    for x, y, w, h in rects:
+        for yy in range(max(0, y), min(height, y + h)):
+            for xx in range(max(0, x), min(width, x + w)):
+                rows[yy][xx] = 1
+    return rows
+
+
+def pwg_raster(pages, bits=1, truncate=None):
+    """PWG raster of black_1 (1 = black) or sgray_8 (0 = black) pages."""
+    out = bytearray(b"RaS2")
+    for width, height, dpi, rects in pages:
+        bpl = (width + 7) // 8 if bits == 1 else width
+        h = bytearray(1796)
+        h[0:9] = b"PwgRaster"
+        put = lambda off, fmt, *v: struct.pack_into(">" + fmt, h, off, *v)  # noqa: E731
+        put(276, "II", dpi, dpi)
+        put(340, "I", 1)
+        put(352, "II", width * 72 // dpi, height * 72 // dpi)
+        put(372, "IIIIII", width, height, 0, bits, bits, bpl)
+        put(396, "III", 0, 3 if bits == 1 else 18, 0)
+        put(420, "I", 1)
+        out += h
+        for row in _bitmap(width, height, rects):
+            if bits == 1:
+                line = bytearray(bpl)
+                for x, v in enumerate(row):
+                    if v:
+                        line[x // 8] |= 0x80 >> (x % 8)
+            else:
+                line = bytes(0 if v else 255 for v in row)
+            out += _pack_line(bytes(line), 1)
+    return bytes(out[:truncate] if truncate else out)
+
+
+def apple_raster(pages):
+    """Apple raster (image/urf) of 8-bit sGray pages (0 = black)."""
+    out = bytearray(b"UNIRAST\0") + struct.pack(">I", len(pages))
+    for width, height, dpi, rects in pages:
+        out += struct.pack(">BBBB8xIII8x", 8, 0, 1, 4, width, height, dpi)
+        for row in _bitmap(width, height, rects):
+            out += _pack_line(bytes(0 if v else 255 for v in row), 1)
+    return bytes(out)
+
+
+def png(width, height, rects, ppm=7992):
+    """An 8-bit grey PNG (black rectangles on white) at 203 dpi (7992 dots a
+    metre) unless told otherwise."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    raw = bytearray()
+    for row in _bitmap(width, height, rects):
+        raw += b"\0" + bytes(0 if v else 255 for v in row)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)) +
+            (chunk(b"pHYs", struct.pack(">IIB", ppm, ppm, 1)) if ppm else b"") +
+            chunk(b"IDAT", zlib.compress(bytes(raw))) + chunk(b"IEND", b""))

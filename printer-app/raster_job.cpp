@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "printer-app/png_check.h"
 #include "printhost/job_session.h"
 
 namespace app {
@@ -120,24 +121,28 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
         if (papplDeviceWrite(raw->device, bytes, size) < 0) raw->writeFailed = true;
     };
     record->session = std::make_unique<printhost::JobSession>(host);
-    papplJobSetData(job, record.release());
 
     const cups_page_header2_t& h = options->header;
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "printer header %ux%u, %u-bit, colour space %u, %ux%u dpi, %u pages, %d copies",
-                h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, h.HWResolution[0], h.HWResolution[1],
-                options->num_pages, options->copies);
-    std::string why;
-    if (!CheckHeader(options->header, why)) return Refuse(raw, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, why);
-    const unsigned long long rows = static_cast<unsigned long long>(options->header.cupsHeight) *
-                                    (options->num_pages ? options->num_pages : 1) *
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "page %ux%u, %u-bit, colour space %u, %ux%u dpi, %u pages, %d copies",
+                h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, h.HWResolution[0],
+                h.HWResolution[1], options->num_pages, options->copies);
+    // Copies of a picture are pages PAPPL repeats: count them against the bound.
+    const unsigned long long rows = static_cast<unsigned long long>(h.cupsHeight) * options->num_pages *
                                     static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
-    if (options->num_pages && rows > static_cast<unsigned long long>(printhost::kMaxDocumentRows))
-        return Refuse(raw, job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                      "the job is " + std::to_string(rows) + " rows long, over " +
-                          std::to_string(printhost::kMaxDocumentRows) + " rows, the most one job may print");
-    if (!raw->session->Start() || !raw->session->StartDocument(static_cast<LONG>(kPrinterDots)))
-        return Refuse(raw, job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                      "cannot start the plug-in: " + raw->session->result().error);
+    std::string why = TakePngRefusal(papplJobGetID(job));
+    pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
+    if (why.empty() && CheckHeader(h, why)) {
+        if (rows > static_cast<unsigned long long>(printhost::kMaxDocumentRows)) {
+            reason = PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR;
+            why = "the job is " + std::to_string(rows) + " rows long, over " +
+                  std::to_string(printhost::kMaxDocumentRows) + " rows, the most one job may print";
+        } else if (!raw->session->Start() || !raw->session->StartDocument(static_cast<LONG>(kPrinterDots))) {
+            reason = PAPPL_JREASON_ABORTED_BY_SYSTEM;
+            why = "cannot start the plug-in: " + raw->session->result().error;
+        }
+    }
+    if (!why.empty()) return Refuse(raw, job, reason, why);  // the record goes with this scope
+    papplJobSetData(job, record.release());
     return true;
 }
 
@@ -186,6 +191,7 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
     std::unique_ptr<JobRecord> record(RecordOf(job));
     papplJobSetData(job, nullptr);
     if (!record) return false;
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "ending the document%s", record->failed ? " (failed)" : "");
     const bool abort = record->failed || papplJobIsCanceled(job);
     bool ok = record->session->EndDocument(abort) && !abort;
     record->session->Finish();

@@ -1,5 +1,7 @@
 #include "printer-app/test_page.h"
 
+#include <png.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +15,10 @@ namespace app {
 
 namespace {
 
-constexpr unsigned kFirstColumn = 40;  // dot 0 of the 384 printed
 constexpr unsigned kDots = 384;
+constexpr unsigned kRows = 639;  // 80 mm
 constexpr unsigned kScale = 2;
+constexpr unsigned kDotsPerMetre = 7992;  // 203 dpi
 
 // A 5x7 font: seven rows of five bits, the leftmost dot the highest bit.
 struct Glyph {
@@ -48,18 +51,15 @@ const Glyph& GlyphOf(char c) {
     return kFont[sizeof kFont / sizeof kFont[0] - 1];
 }
 
-// A page of black = 1 rows, in the raster's own columns.
+// A grey picture as wide as the printed width, one pixel a dot, white = 255.
 struct Canvas {
-    unsigned width, height, bytes;
+    unsigned height;
     std::vector<unsigned char> pixels;
 
-    Canvas(unsigned w, unsigned h, unsigned bpl) : width(w), height(h), bytes(bpl), pixels(size_t(bpl) * h) {}
+    explicit Canvas(unsigned h) : height(h), pixels(size_t(kDots) * h, 255) {}
 
-    // x is a printer dot: 0 lands on the first printed column.
     void Set(unsigned x, unsigned y) {
-        const unsigned column = kFirstColumn + x;
-        if (x >= kDots || column >= width || y >= height) return;
-        pixels[size_t(y) * bytes + column / 8] |= static_cast<unsigned char>(0x80 >> (column % 8));
+        if (x < kDots && y < height) pixels[size_t(y) * kDots + x] = 0;
     }
     void Fill(unsigned x, unsigned y, unsigned w, unsigned h) {
         for (unsigned yy = y; yy < y + h; ++yy)
@@ -103,27 +103,48 @@ void Draw(Canvas& page, const std::string& name) {
     for (unsigned i = 0; i < 8; ++i) page.Fill(i * 48 + 4, y + 48, 40 - i * 4, 40);
 }
 
+// An 8-bit grey PNG at 203 dpi: PAPPL prints it at its own size.
+bool WritePng(FILE* file, const Canvas& page) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info) {
+        png_destroy_write_struct(&png, nullptr);
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, kDots, page.height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_pHYs(png, info, kDotsPerMetre, kDotsPerMetre, PNG_RESOLUTION_METER);
+    png_write_info(png, info);
+    for (unsigned y = 0; y < page.height; ++y) png_write_row(png, &page.pixels[size_t(y) * kDots]);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
 }  // namespace
 
 const char* TestPage(pappl_printer_t* printer, char* buffer, size_t size) {
     const char* folder = std::getenv("TMPDIR");
-    std::string path = std::string(folder && *folder ? folder : "/tmp") + "/raster58-testpage-XXXXXX.pwg";
+    std::string path = std::string(folder && *folder ? folder : "/tmp") + "/raster58-testpage-XXXXXX.png";
     std::vector<char> name(path.begin(), path.end());
     name.push_back('\0');
     const int fd = mkstemps(name.data(), 4);
     if (fd < 0) return nullptr;
-
-    cups_page_header2_t header;
-    pwg_media_t* media = pwgMediaForPWG("om_58x80mm_58x80mm");
-    cupsRasterInitPWGHeader(&header, media, "black_1", 203, 203, "one-sided", nullptr);
-    cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-    Canvas page(header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
+    FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        close(fd);
+        unlink(name.data());
+        return nullptr;
+    }
+    Canvas page(kRows);
     Draw(page, papplPrinterGetName(printer));
-    bool ok = raster && cupsRasterWriteHeader2(raster, &header);
-    for (unsigned y = 0; ok && y < header.cupsHeight; ++y)
-        ok = cupsRasterWritePixels(raster, &page.pixels[size_t(y) * page.bytes], page.bytes) == page.bytes;
-    if (raster) cupsRasterClose(raster);
-    ok = close(fd) == 0 && ok;
+    bool ok = WritePng(file, page);
+    ok = std::fclose(file) == 0 && ok;
     if (!ok) {
         unlink(name.data());
         return nullptr;

@@ -15,7 +15,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import apptest as a  # noqa: E402
-from cupstest import Checklist, black, check_picture, decode, trimmed_rows  # noqa: E402
+from cupstest import Checklist, black, check_picture, decode, trimmed_rows, pdf as pdf_of  # noqa: E402
 
 PRINTER = "Receipt"
 M80 = "om_58x80mm_58x80mm"  # 639 rows at 203 dpi
@@ -62,25 +62,11 @@ FORMATS = [
 
 
 def jpeg(folder):
-    """The PNG picture as a JPEG, by Ghostscript from a PDF of its size."""
+    """The PNG picture as a JPEG, by Ghostscript from a PDF of its size (the
+    PDF writer puts x at the 5 mm margin, 40 dots in)."""
     pdf = os.path.join(folder, "picture.pdf")
-    mm = 72 / 25.4
-    w, h = 384 * 72 / 203, 100 * 72 / 203
-    body = b"".join(b"0 g %.4f %.4f %.4f %.4f re f\n" % (x * 72 / 203, h - (y + hh) * 72 / 203, ww * 72 / 203,
-                                                            hh * 72 / 203) for x, y, ww, hh in PICTURE)
-    objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.4f %.4f] /Contents 4 0 R >>" % (w, h),
-            b"<< /Length %d >>\nstream\n%sendstream" % (len(body), body)]
-    data, offsets = b"%PDF-1.4\n", []
-    for i, o in enumerate(objs, 1):
-        offsets.append(len(data))
-        data += b"%d 0 obj\n%s\nendobj\n" % (i, o)
-    xref = len(data)
-    data += b"xref\n0 5\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % o for o in offsets)
-    data += b"trailer\n<< /Size 5 /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % xref
-    del mm
     with open(pdf, "wb") as f:
-        f.write(data)
+        f.write(pdf_of([[(x - 40, y, w, h) for x, y, w, h in PICTURE]], 384 * 25.4 / 203, 100 * 25.4 / 203))
     out = os.path.join(folder, "picture.jpg")
     subprocess.run(["gs", "-q", "-dSAFER", "-sDEVICE=jpeggray", "-r203", "-dJPEGQ=95", "-o", out, pdf], check=True)
     with open(out, "rb") as f:
@@ -152,6 +138,7 @@ BAD = [
      "image/pwg-raster", ""),
     ("raster of garbage", lambda: b"RaS2" + bytes(range(256)) * 40, "image/pwg-raster", ""),
     ("JPEG of garbage", lambda: b"\xff\xd8\xff\xe0" + bytes(3000), "image/jpeg", ""),
+    ("PNG cut short", lambda: a.png(384, 100, PICTURE)[:80], "image/png", "cannot be decoded"),
     ("job over the row bound", lambda: a.pwg_raster([(463, 8, 203, [(40, 0, 384, 1)])] * 300), "image/pwg-raster",
      "699050 rows"),
 ]
@@ -242,6 +229,30 @@ def check_restart(t, app, printer, folder):
     t.check("after a restart it prints", state and state[0] == "completed" and rows, "%s %s" % (state, why))
 
 
+def check_loopback(t, binary, folder):
+    """Without listen-hostname the server listens on loopback only."""
+    app = a.App(binary, os.path.join(folder, "loopback"))
+    os.makedirs(app.folder)
+    app.port = a.free_port()
+    app.output = open(os.path.join(app.folder, "server.out"), "ab")
+    pairs = app.options()
+    options = [o for i in range(0, len(pairs), 2) if not pairs[i + 1].startswith("listen-hostname=")
+               for o in pairs[i:i + 2]]
+    app.process = subprocess.Popen([binary, "server"] + options, env=app.env, stdout=app.output,
+                                   stderr=subprocess.STDOUT)
+    try:
+        listening = ""
+        end = time.monotonic() + 10
+        while not listening and time.monotonic() < end:
+            listening = subprocess.run(["ss", "-ltnH", "sport = :%d" % app.port], capture_output=True).stdout.decode()
+            time.sleep(0.1)
+        addresses = [line.split()[3] for line in listening.splitlines()]
+        t.check("without listen-hostname it listens on loopback only",
+                addresses and all(x.startswith(("127.", "[::1]")) for x in addresses), str(addresses))
+    finally:
+        app.stop()
+
+
 def main():
     binary, rasterview = sys.argv[1:3]
     started = time.monotonic()
@@ -259,13 +270,14 @@ def main():
         t.check("printers lists the printer added", PRINTER in app.run("printers").stdout.decode().split())
         for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_restart):
             check(t, app, printer, folder)
+        check_loopback(t, binary, folder)
     except Exception as e:  # a failure to start is a failed check, not a crash
         t.check("the test runs", False, repr(e))
     finally:
         if app:
             app.stop()
-            t.check("the app kept its files in its folder", not os.path.exists("/var/lib/raster58-app.state") or
-                    os.path.exists(os.path.join(app.folder, "raster58-app.state")), os.listdir(app.folder))
+            t.check("the app kept its state in its folder",
+                    any(name.endswith(".state") for name in os.listdir(app.folder)), str(os.listdir(app.folder)))
         if printer:
             printer.stop()
         shutil.rmtree(folder, ignore_errors=True)

@@ -10,6 +10,8 @@ With --screenshot, a picture of the printer's page after the test page
 (the README's) is written to PNG as well."""
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -37,8 +39,15 @@ def click(browser, selector):
     return found
 
 
+def out_of_time(signum, frame):
+    raise TimeoutError("the test took over %d s" % (DEADLINE + 5))
+
+
 def run(t, app_binary, rasterview, version, folder, screenshot_path):
     deadline = time.monotonic() + DEADLINE
+    # Whatever hangs, everything is stopped before ctest's limit.
+    signal.signal(signal.SIGALRM, out_of_time)
+    signal.alarm(DEADLINE + 5)
     printer = app = browser = None
     try:
         printer = apptest.VirtualPrinter(rasterview, os.path.join(folder, "received"), idle_timeout=DEADLINE + 10)
@@ -86,11 +95,12 @@ def run(t, app_binary, rasterview, version, folder, screenshot_path):
             cdp.screenshot(app.http_url("/%s/" % PRINTER), screenshot_path, 1100, 680,
                            max(5, deadline - time.monotonic()))
             t.check("screenshot written", os.path.getsize(screenshot_path) > 0)
-    except (cdp.Error, RuntimeError, OSError) as e:
+    except (cdp.Error, RuntimeError, OSError, subprocess.SubprocessError) as e:
         t.check("browser session", False, "%s: %s" % (type(e).__name__, e))
         if app:
             print(app.log()[-2000:])
     finally:
+        signal.alarm(0)
         for part in (browser, app, printer):
             if part:
                 part.stop()

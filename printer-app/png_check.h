@@ -1,7 +1,8 @@
 // PAPPL 1.3.1 loops for ever on a PNG that libpng cannot read, and the
-// printer with it. Each PNG job is read here first, before PAPPL opens it;
-// one that does not decode is swapped for a blank picture and refused at
-// the job's start with libpng's reason.
+// printer with it, and prints a 1-bit grey PNG black. Each PNG job is read
+// here first, before PAPPL opens it: one that does not decode is swapped
+// for a blank picture and refused at the job's start with libpng's reason;
+// one of fewer than 8 bits a sample is rewritten at 8.
 #pragma once
 
 #include <pappl/pappl.h>

@@ -63,6 +63,19 @@ bool FlushBand(JobRecord& record) {
 bool PlaceLine(const cups_page_header2_t& header, unsigned first, const unsigned char* line, BYTE* out) {
     std::memset(out, 0xff, kRowBytes);
     bool black = false;
+    // 1-bit rows of the full width, the usual case: whole bytes, shifted
+    // when the first column is not on a byte boundary.
+    if (header.cupsBitsPerPixel == 1 && header.cupsWidth >= first + kPrinterDots + 8) {
+        const unsigned char* in = line + first / 8;
+        const unsigned shift = first % 8;
+        for (unsigned i = 0; i < kRowBytes; ++i) {
+            const unsigned char bits =
+                shift ? static_cast<unsigned char>((in[i] << shift) | (in[i + 1] >> (8 - shift))) : in[i];
+            out[i] = static_cast<BYTE>(~bits);
+            black = black || bits != 0;
+        }
+        return black;
+    }
     for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
         const unsigned column = first + dot;
         if (column >= header.cupsWidth) break;

@@ -57,6 +57,8 @@ FORMATS = [
      "image/urf", True, M80, expected_two_pages(), 0),
     ("PNG 384 dots wide", lambda d: a.png(384, 100, PICTURE), "image/png", False, M80,
      (dots(PICTURE, first=0), None, 0), 1),
+    ("PNG 1-bit grey", lambda d: a.png(384, 100, PICTURE, bits=1), "image/png", False, M80,
+     (dots(PICTURE, first=0), None, 0), 1),
     ("JPEG", lambda d: jpeg(d), "image/jpeg", True, M80, (dots(PICTURE, first=0), None, 0), 2),
 ]
 

@@ -247,14 +247,21 @@ def apple_raster(pages):
     return bytes(out)
 
 
-def png(width, height, rects, ppm=7992):
-    """An 8-bit grey PNG (black rectangles on white) at 203 dpi (7992 dots a
-    metre) unless told otherwise."""
+def png(width, height, rects, ppm=7992, bits=8):
+    """A grey PNG of 8 or 1 bits (black rectangles on white) at 203 dpi
+    (7992 dots a metre) unless told otherwise."""
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     raw = bytearray()
     for row in _bitmap(width, height, rects):
-        raw += b"\0" + bytes(0 if v else 255 for v in row)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)) +
+        if bits == 8:
+            raw += b"\0" + bytes(0 if v else 255 for v in row)
+        else:
+            line = bytearray(b"\xff" * ((width + 7) // 8))
+            for x, v in enumerate(row):
+                if v:
+                    line[x // 8] &= ~(0x80 >> (x % 8)) & 0xff
+            raw += b"\0" + line
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, bits, 0, 0, 0, 0)) +
             (chunk(b"pHYs", struct.pack(">IIB", ppm, ppm, 1)) if ppm else b"") +
             chunk(b"IDAT", zlib.compress(bytes(raw))) + chunk(b"IEND", b""))

@@ -13,6 +13,8 @@ need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-p
 
 need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev"
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev cups-ipp-utils"
+# The web interface test drives headless Chromium.
+need_cups="$need_cups chromium"
 
 case "${1:-native}" in
     native) need=$need_native ;;

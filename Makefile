@@ -106,20 +106,22 @@ test-valgrind: build
 
 # Each target runs FUZZ_SECONDS on a working copy of its committed corpus;
 # anything it finds lands in $(FUZZ_BUILD)/findings.
+# Targets run side by side, one a core.
 fuzz:
 	@scripts/ensure-deps.sh hardening
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DOEMDLL_FUZZ=ON \
 	    -DOEMDLL_TESTS=OFF -DOEMDLL_BENCH=OFF -DOEMDLL_TOOLS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@mkdir -p $(FUZZ_BUILD)/findings
-	@for t in $(FUZZ_TARGETS); do \
-	    mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
-	    echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
-	    $(FUZZ_BUILD)/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	        -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
-	        > $(FUZZ_BUILD)/$$t.log 2>&1 || { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
-	    grep -E "^#[0-9]+.*DONE|stat::number_of_executed_units" $(FUZZ_BUILD)/$$t.log; \
-	done
+	@$(MAKE) --no-print-directory -j $(JOBS) $(addprefix fuzz-run-,$(FUZZ_TARGETS))
+
+fuzz-run-%:
+	@mkdir -p $(FUZZ_BUILD)/corpus/$*
+	@echo "fuzz: $* for $(FUZZ_SECONDS) s"
+	@$(FUZZ_BUILD)/fuzz/$*_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$*- $(FUZZ_BUILD)/corpus/$* fuzz/corpus/$* \
+	    > $(FUZZ_BUILD)/$*.log 2>&1 || { tail -40 $(FUZZ_BUILD)/$*.log; exit 1; }
+	@echo "fuzz: $*: $$(grep -hE 'stat::number_of_executed_units' $(FUZZ_BUILD)/$*.log | tr -s ' ')"
 
 clean:
 	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DIST)

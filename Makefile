@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo install-cups test test-native test-windows windows package test-hardening test-sanitizers test-valgrind fuzz clean
+.PHONY: all build demo install-cups deb test test-native test-windows windows package test-hardening test-sanitizers test-valgrind fuzz clean
 
 # The driver package's date is that of the sources: the last commit's.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
@@ -34,6 +34,12 @@ demo: build
 # PPD, where CUPS finds them (root's, 0755 and 0644).
 install-cups: build
 	cmake --install $(BUILD) --component cups
+
+# The Debian packages, built by dpkg-buildpackage from a copy of the tree in
+# build-deb/: $(DIST)/deb/*.deb, their debug symbols in $(DIST)/deb/debug/.
+deb:
+	@scripts/ensure-deps.sh deb
+	scripts/build-deb.sh build-deb $(DIST)/deb $(JOBS)
 
 test-native: build
 	@scripts/ensure-deps.sh cups
@@ -117,7 +123,7 @@ fuzz:
 	done
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DIST)
+	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-deb $(DIST)
 
 .PHONY: bench bench-wine bench-cups
 bench: build

@@ -5,6 +5,7 @@
 #   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
 #   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind
 #   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers) and poppler-utils
+#   ensure-deps.sh deb        Debian packaging tools and what the packages build from
 set -eu
 
 need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev"
@@ -12,12 +13,14 @@ need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-p
 
 need_hardening="clang libclang-rt-14-dev valgrind"
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3"
+need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build cups-ppdc libcups2-dev libcupsimage2-dev"
 
 case "${1:-native}" in
     native) need=$need_native ;;
     windows) need=$need_windows ;;
     hardening) need=$need_hardening ;;
     cups) need=$need_cups ;;
+    deb) need=$need_deb ;;
     *) echo "ensure-deps: unknown set '$1'" >&2; exit 2 ;;
 esac
 

@@ -7,8 +7,8 @@
 
 #include "oemdll/capture/device.h"
 #include "oemdll/server/module.h"
-#include "standin/host/host_ddi.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/host_ddi.h"
+#include "printhost/spool_helper.h"
 
 namespace bench {
 
@@ -72,9 +72,9 @@ public:
     OemDevice* device() { return static_cast<OemDevice*>(devobj.pdevOEM); }
 
     IPrintOemUni2* plugin = nullptr;
-    standin::SpoolHelper helper;
-    standin::HostDdi ddi;
-    standin::HostSurface surface{};
+    printhost::SpoolHelper helper;
+    printhost::HostDdi ddi;
+    printhost::HostSurface surface{};
     CountingSpool spool;
     DRVPROCS procs{};
     DEVOBJ devobj{};

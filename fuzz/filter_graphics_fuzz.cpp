@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/spool_helper.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in(data, size);
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* block = in.Take(length);
 
     IPrintOemUni2* plugin = fuzz::CreatePlugin();
-    standin::SpoolHelper helper;
+    printhost::SpoolHelper helper;
     helper.storesCount = storesCount;
     if (shortWrites) helper.takes = [&](size_t call, DWORD offered) { return call == shortAt ? offered / 2 : offered; };
     fuzz::Check(plugin->PublishDriverInterface(&helper) == S_OK, "helper refused");

@@ -8,8 +8,8 @@
 #include "fuzz/fuzz_support.h"
 #include "oemdll/capture/hooks.h"
 #include "oemdll/host/services.h"
-#include "standin/host/host_ddi.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/host_ddi.h"
+#include "printhost/spool_helper.h"
 #include "tests/support/stream_model.h"
 
 namespace {
@@ -165,8 +165,8 @@ private:
     Sink sink_;
     DRVPROCS procs_{};
     DEVOBJ devobj_{};
-    standin::HostDdi ddi_;
-    standin::HostSurface surface_{};
+    printhost::HostDdi ddi_;
+    printhost::HostSurface surface_{};
     HPALETTE palette_ = nullptr;
     HPALETTE engPalette_ = nullptr;
     bool enabled_ = false;

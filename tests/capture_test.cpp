@@ -37,7 +37,7 @@ TEST_F(HookTest, EnableDriverHandsOutSevenHooksWhateverTheVersion) {
 }
 
 TEST_F(HookTest, EnablePDEVSavesTheHostEntryPointsBySlot) {
-    standin::HostDdi other;
+    printhost::HostDdi other;
     const PFN a = ddi.table[0].pfn, b = other.table[1].pfn, c = ddi.table[2].pfn;
     struct Case {
         const char* what;

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "oemdll/host/printer.h"
-#include "standin/host/plugin_module.h"
+#include "printhost/plugin_module.h"
+#include "standin/host/print_job.h"
 
 namespace {
 

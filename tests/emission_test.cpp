@@ -83,7 +83,7 @@ TEST_F(EmissionTest, PrintsBeforeTheHostEndsTheDocument) {
     ASSERT_EQ(Enable(), S_OK);
     ASSERT_EQ(Band(384, 4, 0x00), S_OK);
     size_t writtenAtEnd = 0;
-    ddi.onCall = [&](const standin::DdiCall& call) {
+    ddi.onCall = [&](const printhost::DdiCall& call) {
         if (call.function == INDEX_DrvEndDoc) writtenAtEnd = sink.writes.size();
     };
     ddi.SetResult(INDEX_DrvEndDoc, FALSE);

@@ -7,7 +7,7 @@
 
 #include "oemdll/output/row_command.h"
 #include "oemdll/server/module.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/spool_helper.h"
 #include "tests/support/plugin.h"
 
 namespace {
@@ -45,7 +45,7 @@ protected:
     }
 
     IPrintOemUni2* plugin = nullptr;
-    standin::SpoolHelper helper;
+    printhost::SpoolHelper helper;
     DEVOBJ device{};
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "printhost/job_session.h"
 #include "standin/host/print_job.h"
 #include "tests/support/stream_model.h"
 
@@ -41,13 +42,14 @@ TEST(JobSession, BandsAsTheyComeGiveTheWholeJobStream) {
         standin::Document document;
         for (const PageSpec& p : c.pages) document.push_back(MakePage(p));
         standin::JobOptions options;
+        options.modulePath = standin::DefaultModulePath();
         options.bandRows = c.bandRows;
         const standin::JobResult whole = standin::RunJob({document}, options);
         ASSERT_TRUE(whole.ok) << whole.error;
 
         std::vector<BYTE> written;
         options.write = [&](const BYTE* bytes, DWORD size) { written.insert(written.end(), bytes, bytes + size); };
-        standin::JobSession session(options);
+        printhost::JobSession session(options);
         const LONG width = standin::SurfaceWidth({document});
         ASSERT_TRUE(session.Start() && session.StartDocument(width)) << session.result().error;
         for (const standin::Page& page : document) {
@@ -66,6 +68,34 @@ TEST(JobSession, BandsAsTheyComeGiveTheWholeJobStream) {
         EXPECT_TRUE(result.output.empty());
         EXPECT_EQ(result.stats.bytes, written.size());
         EXPECT_EQ(written, whole.output);
+    }
+}
+
+// A document may hold exactly the bound; one row more is refused with the
+// bound named, and nothing of it is printed.
+TEST(JobSession, DocumentRowsAreBounded) {
+    for (const LONG extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        printhost::HostOptions options;
+        options.modulePath = standin::DefaultModulePath();
+        size_t written = 0;
+        options.write = [&](const BYTE*, DWORD size) { written += size; };
+        printhost::JobSession session(options);
+        ASSERT_TRUE(session.Start() && session.StartDocument(384) && session.StartPage());
+        const LONG bandRows = 65536;
+        std::vector<BYTE> band(static_cast<size_t>(bandRows) * 48, 0x00);
+        bool ok = true;
+        for (LONG left = printhost::kMaxDocumentRows + extra; ok && left > 0; left -= bandRows)
+            ok = session.Band(band.data(), std::min(left, bandRows), false);
+        ok = ok && session.EndPage();
+        ok = session.EndDocument(!ok) && ok;
+        EXPECT_EQ(ok, extra == 0) << session.result().error;
+        if (extra) {
+            EXPECT_NE(session.result().error.find("699050 rows"), std::string::npos) << session.result().error;
+            EXPECT_EQ(written, 0u);
+        } else {
+            EXPECT_EQ(written, static_cast<size_t>(printhost::kMaxDocumentRows) * 56);
+        }
     }
 }
 

@@ -4,13 +4,14 @@
 
 #include "oemdll/host/printer.h"
 #include "oemdll/server/module.h"
-#include "standin/host/plugin_module.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/plugin_module.h"
+#include "standin/host/print_job.h"
+#include "printhost/spool_helper.h"
 
 namespace {
 
 TEST(LoadedModule, WholeLifeThroughTheExports) {
-    standin::PluginModule module;
+    printhost::PluginModule module;
     ASSERT_TRUE(module.Load(standin::DefaultModulePath())) << module.error();
     EXPECT_EQ(module.canUnloadNow(), S_OK);
 
@@ -31,7 +32,7 @@ TEST(LoadedModule, WholeLifeThroughTheExports) {
     ASSERT_EQ(plugin->GetInfo(OEMGI_GETVERSION, &value, sizeof value, &needed), S_OK);
     EXPECT_EQ(value, PLUGIN_VERSION);
 
-    standin::SpoolHelper helper;
+    printhost::SpoolHelper helper;
     EXPECT_EQ(plugin->PublishDriverInterface(&helper), S_OK);
     EXPECT_EQ(helper.refCount(), 2);
     char name[] = "ImageProcessing";
@@ -47,7 +48,7 @@ TEST(LoadedModule, WholeLifeThroughTheExports) {
 }
 
 TEST(LoadedModule, MissingModuleIsReportedByPath) {
-    standin::PluginModule module;
+    printhost::PluginModule module;
     EXPECT_FALSE(module.Load("/nonexistent/liboemdll.so"));
     EXPECT_NE(module.error().find("/nonexistent/liboemdll.so"), std::string::npos) << module.error();
     EXPECT_FALSE(module.loaded());

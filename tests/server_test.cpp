@@ -8,7 +8,7 @@
 #include "oemdll/host/services.h"
 #include "oemdll/server/module.h"
 #include "oemdll/server/plugin.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/spool_helper.h"
 #include "tests/support/com_abi.h"
 #include "tests/support/junk.h"
 #include "tests/support/plugin.h"
@@ -90,7 +90,7 @@ TEST(ClassFactory, AnswersItsOwnInterfacesOnly) {
 
 TEST(ClassFactory, CreateInstanceRefusesAggregationAndNullOut) {
     IClassFactory* factory = GetFactory();
-    standin::SpoolHelper outer;
+    printhost::SpoolHelper outer;
     void* ppv = junk::Pointer();
     EXPECT_EQ(factory->CreateInstance(&outer, IID_IPrintOemUni2, &ppv), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(ppv, junk::Pointer());
@@ -242,7 +242,7 @@ TEST(RasterPluginHandshake, ClaimsExactlyThreeOptionalMethods) {
 
 TEST(RasterPluginHandshake, CommandCallbackAnswersZeroAndSendsNothing) {
     IPrintOemUni2* plugin = CreatePlugin();
-    standin::SpoolHelper helper;
+    printhost::SpoolHelper helper;
     ASSERT_EQ(plugin->PublishDriverInterface(&helper), S_OK);
     const DWORD ids[] = {0, 1, 2, 0xFFFFFFFF};
     for (DWORD id : ids) {
@@ -274,7 +274,7 @@ public:
 TEST(RasterPluginHandshake, PublishDriverInterfaceHoldsOneReference) {
     IPrintOemUni2* plugin = CreatePlugin();
     auto* object = static_cast<RasterPlugin*>(plugin);
-    standin::SpoolHelper helper;
+    printhost::SpoolHelper helper;
 
     EXPECT_EQ(plugin->PublishDriverInterface(&helper), S_OK);
     EXPECT_EQ(helper.refCount(), 2);

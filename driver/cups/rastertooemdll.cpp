@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "driver/cups/raster_page.h"
-#include "standin/host/print_job.h"
+#include "printhost/job_session.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ int Fail(const std::string& message) {
 // One page: its rows placed on the printer's width, then handed over once
 // per copy the raster asks for.
 bool PrintPage(cups_raster_t* raster, const cups_page_header2_t& header, unsigned page,
-               standin::JobSession& session, std::vector<unsigned char>& band, std::string& why) {
+               printhost::JobSession& session, std::vector<unsigned char>& band, std::string& why) {
     cupsdriver::RowFormat format;
     if (!cupsdriver::TakeHeader(header, format, why)) {
         why = "page " + std::to_string(page) + ": " + why;
@@ -167,11 +167,11 @@ int main(int argc, char** argv) {
     Output output;
     static char outputBuffer[64 * 1024];
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-    standin::JobOptions options;
+    printhost::HostOptions options;
     options.modulePath = ModulePath();
     options.callbackId = 1;
     options.write = [&output](const BYTE* bytes, DWORD size) { output.Write(bytes, size); };
-    standin::JobSession session(options);
+    printhost::JobSession session(options);
     std::string why;
     unsigned pages = 0;
     bool ok = session.Start() && session.StartDocument(cupsdriver::kPrinterDots);
@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
         ok = false;
         why = "the plug-in failed at the end of the job: " + session.result().error;
     }
-    const standin::JobResult& result = session.Finish();
+    const printhost::JobResult& result = session.Finish();
     if (ok && !result.ok) std::fprintf(stderr, "WARNING: the plug-in at shut-down: %s\n", result.error.c_str());
     // Once cancelled, the backend may be gone already.
     if (!output.Flush() && ok && !gCancelled) {

@@ -10,8 +10,8 @@
 #include "oemdll/capture/device.h"
 #include "oemdll/host/services.h"
 #include "oemdll/server/module.h"
-#include "standin/host/host_ddi.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/host_ddi.h"
+#include "printhost/spool_helper.h"
 #include "tests/support/committed.h"
 #include "tests/support/plugin.h"
 
@@ -130,9 +130,9 @@ protected:
     }
 
     IPrintOemUni2* plugin = nullptr;
-    standin::SpoolHelper helper;
-    standin::HostDdi ddi;
-    standin::HostSurface surface{};
+    printhost::SpoolHelper helper;
+    printhost::HostDdi ddi;
+    printhost::HostSurface surface{};
     SpoolSink sink;
     DRVPROCS procs{};
     DEVOBJ pdevobj{};

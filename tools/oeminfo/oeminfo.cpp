@@ -6,8 +6,9 @@
 
 #include "oemdll/host/printer.h"
 #include "oemdll/server/module.h"
-#include "standin/host/plugin_module.h"
-#include "standin/host/spool_helper.h"
+#include "printhost/plugin_module.h"
+#include "standin/host/print_job.h"
+#include "printhost/spool_helper.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
     }
     const std::string path = argc == 2 ? argv[1] : standin::DefaultModulePath();
 
-    standin::PluginModule module;
+    printhost::PluginModule module;
     if (!module.Load(path)) {
         std::fprintf(stderr, "oeminfo: %s\n", module.error().c_str());
         return 1;
@@ -64,12 +65,12 @@ int main(int argc, char** argv) {
     std::printf("signature: 0x%08X (\"%s\")\n", static_cast<unsigned>(signature), tag);
     std::printf("version:   %u\n", static_cast<unsigned>(version));
 
-    standin::SpoolHelper helper;
+    printhost::SpoolHelper helper;
     hr = plugin->PublishDriverInterface(&helper);
     std::printf("helper:    %s\n", SUCCEEDED(hr) ? "accepted" : "refused");
 
     std::printf("claims:   ");
-    for (const char* method : standin::kOptionalMethodNames) {
+    for (const char* method : printhost::kOptionalMethodNames) {
         std::string name = method;
         if (plugin->GetImplementedMethod(&name[0]) == S_OK) std::printf(" %s", method);
     }

@@ -6,7 +6,7 @@
 
 #include "oemdll/host/platform.h"
 
-namespace standin {
+namespace printhost {
 
 typedef HRESULT(STDMETHODCALLTYPE* DllGetClassObjectFn)(REFCLSID rclsid, REFIID riid, void** ppv);
 typedef HRESULT(STDMETHODCALLTYPE* DllCanUnloadNowFn)(void);
@@ -38,7 +38,4 @@ private:
 // GetImplementedMethod, by its platform name.
 extern const char* const kOptionalMethodNames[14];
 
-// The path of the plug-in module built with this tree.
-std::string DefaultModulePath();
-
-}  // namespace standin
+}  // namespace printhost

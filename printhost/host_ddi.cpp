@@ -1,6 +1,6 @@
-#include "standin/host/host_ddi.h"
+#include "printhost/host_ddi.h"
 
-namespace standin {
+namespace printhost {
 
 namespace {
 
@@ -91,4 +91,4 @@ LONG_PTR HostDdi::Record(const DdiCall& call) {
     return result;
 }
 
-}  // namespace standin
+}  // namespace printhost

@@ -10,7 +10,7 @@
 #include "oemdll/host/ddi.h"
 #include "oemdll/host/printer.h"
 
-namespace standin {
+namespace printhost {
 
 class HostDdi;
 
@@ -61,4 +61,4 @@ private:
 // Position of a hooked function in the host's table, 0-6.
 int HostTableIndex(ULONG function);
 
-}  // namespace standin
+}  // namespace printhost

@@ -1,8 +1,8 @@
-#include "standin/host/spool_helper.h"
+#include "printhost/spool_helper.h"
 
 #include "oemdll/host/services.h"
 
-namespace standin {
+namespace printhost {
 
 HRESULT STDMETHODCALLTYPE SpoolHelper::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -59,4 +59,4 @@ HRESULT STDMETHODCALLTYPE SpoolHelper::DrvUniTextOut(SURFOBJ*, STROBJ*, FONTOBJ*
 
 HRESULT STDMETHODCALLTYPE SpoolHelper::DrvWriteAbortBuf(PDEVOBJ, PVOID, DWORD, DWORD) { return E_NOTIMPL; }
 
-}  // namespace standin
+}  // namespace printhost

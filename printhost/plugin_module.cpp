@@ -1,4 +1,4 @@
-#include "standin/host/plugin_module.h"
+#include "printhost/plugin_module.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <dlfcn.h>
 #endif
 
-namespace standin {
+namespace printhost {
 
 namespace {
 
@@ -87,17 +87,4 @@ void PluginModule::Unload() {
     canUnloadNow = nullptr;
 }
 
-std::string DefaultModulePath() {
-#ifdef _WIN32
-    // The DLL sits beside the program that loads it.
-    char path[MAX_PATH] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    const size_t slash = dir.find_last_of("\\/");
-    return (slash == std::string::npos ? std::string() : dir.substr(0, slash + 1)) + OEMDLL_MODULE_PATH;
-#else
-    return OEMDLL_MODULE_PATH;
-#endif
-}
-
-}  // namespace standin
+}  // namespace printhost

@@ -9,7 +9,7 @@
 
 #include "oemdll/host/printer.h"
 
-namespace standin {
+namespace printhost {
 
 class SpoolHelper final : public IPrintOemDriverUni {
 public:
@@ -61,4 +61,4 @@ private:
     LONG volatile refs_ = 1;
 };
 
-}  // namespace standin
+}  // namespace printhost

@@ -1,0 +1,119 @@
+#include "printhost/job_session.h"
+
+namespace printhost {
+
+struct SessionHost {
+    DeviceContext context;
+    HookedDdi hooks;
+};
+
+JobSession::JobSession(const HostOptions& options) : options_(options), host_(std::make_unique<SessionHost>()) {
+    host_->context.result = &result_;
+    // Once the session has failed, the plug-in's output is not the job's:
+    // the document it ends as aborted goes nowhere.
+    if (options.write)
+        options_.write = [this, write = options.write](const BYTE* bytes, DWORD size) {
+            if (result_.error.empty()) write(bytes, size);
+        };
+}
+
+JobSession::~JobSession() { Finish(); }
+
+bool JobSession::Start() {
+    DeviceContext& host = host_->context;
+    if (started_ || finished_) return host.Fail("the session was already started");
+    started_ = true;
+    return StartUp(host, options_, {"ImageProcessing"}) && host_->hooks.Find(host);
+}
+
+bool JobSession::StartDocument(LONG width) {
+    DeviceContext& host = host_->context;
+    if (!result_.error.empty()) return false;
+    if (!started_ || finished_ || inDocument_) return host.Fail("StartDocument out of order");
+    if (width < 1) return host.Fail("a document needs a width of at least 1 dot");
+    width_ = width;
+    documentRows_ = 0;
+    host.ddi.bandSize = SIZEL{width, options_.bandRows};
+    WCHAR name[] = {'j', 'o', 'b', 0};
+    if (!host_->hooks.startDoc(&host.surface.surface, name, 1)) return host.Fail("DrvStartDoc returned FALSE");
+    inDocument_ = true;
+    return true;
+}
+
+bool JobSession::StartPage() {
+    DeviceContext& host = host_->context;
+    if (!result_.error.empty()) return false;
+    if (!inDocument_) return host.Fail("StartPage outside a document");
+    SURFOBJ* pso = &host.surface.surface;
+    if (!host_->hooks.startPage(pso)) return host.Fail("DrvStartPage returned FALSE");
+    POINTL origin{0, 0};
+    if (!host_->hooks.startBanding(pso, &origin)) return host.Fail("DrvStartBanding returned FALSE");
+    top_ = 0;
+    return true;
+}
+
+bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
+    DeviceContext& host = host_->context;
+    if (!result_.error.empty()) return false;
+    if (!inDocument_) return host.Fail("Band outside a document");
+    if (count < 1) return true;
+    if (count > kMaxDocumentRows - documentRows_)
+        return host.Fail("the document is over " + std::to_string(kMaxDocumentRows) +
+                         " rows, the most one job may print");
+    documentRows_ += count;
+    SURFOBJ* pso = &host.surface.surface;
+    PERBANDINFO info{};
+    if (host_->hooks.bandInfo(pso, &info) == DDI_ERROR) return host.Fail("DrvQueryPerBandInfo returned DDI_ERROR");
+
+    const LONG stride = ((width_ + 31) / 32) * 4;
+    BITMAPINFOHEADER header = BandHeader(width_, count, 1, static_cast<DWORD>(stride) * static_cast<DWORD>(count));
+    IPPARAMS params{};
+    params.dwSize = sizeof params;
+    params.ptOffset = POINT{0, top_};
+    params.bBanding = TRUE;
+    params.bBlankBand = blank ? TRUE : FALSE;
+    PBYTE processed = nullptr;
+    const HRESULT hr = host.plugin->ImageProcessing(&host.devobj, const_cast<BYTE*>(rows), &header, nullptr,
+                                                    options_.callbackId, &params, &processed);
+    if (hr != S_OK) return host.Fail("ImageProcessing failed: " + Hex(hr));
+    ++result_.stats.bands;
+    result_.stats.rowsRendered += static_cast<size_t>(count);
+    top_ += count;
+    POINTL origin{0, top_};
+    if (!host_->hooks.nextBand(pso, &origin)) return host.Fail("DrvNextBand returned FALSE");
+    return true;
+}
+
+bool JobSession::EndPage() {
+    DeviceContext& host = host_->context;
+    if (!result_.error.empty()) return false;
+    if (!inDocument_) return host.Fail("EndPage outside a document");
+    if (!host_->hooks.sendPage(&host.surface.surface)) return host.Fail("DrvSendPage returned FALSE");
+    ++result_.stats.pages;
+    return true;
+}
+
+bool JobSession::EndDocument(bool aborted) {
+    DeviceContext& host = host_->context;
+    if (!inDocument_) return result_.error.empty() ? host.Fail("EndDocument outside a document") : false;
+    inDocument_ = false;
+    const bool abort = aborted || !result_.error.empty();
+    const BOOL ended = host_->hooks.endDoc(&host.surface.surface, abort ? kEndDocAbort : 0);
+    ++result_.stats.documents;
+    if (!ended && result_.error.empty()) return host.Fail("DrvEndDoc returned FALSE");
+    return result_.error.empty();
+}
+
+const JobResult& JobSession::Finish() {
+    if (finished_) return result_;
+    finished_ = true;
+    DeviceContext& host = host_->context;
+    if (inDocument_) EndDocument(true);
+    if (started_) ShutDown(host);
+    for (const DdiCall& call : host.ddi.calls) result_.hostCalls.push_back(call.function);
+    if (!options_.write) result_.stats.bytes = result_.output.size();
+    result_.ok = started_ && result_.error.empty();
+    return result_;
+}
+
+}  // namespace printhost

@@ -1,0 +1,57 @@
+// A job driven a band at a time, for a host that renders pages as it reads
+// them (the CUPS filter, the printer application): the module is loaded,
+// the plug-in brought up on one device context, and every page's 1-bit
+// bands handed to ImageProcessing, as the universal printer driver does.
+#pragma once
+
+#include <memory>
+
+#include "printhost/device_context.h"
+
+namespace printhost {
+
+struct SessionHost;
+
+// The most rows one document may hold: 268,435,456 dots at the printer's
+// 384 a row, the tools' own bound. A document that would pass it is
+// refused before the plug-in holds it.
+constexpr LONG kMaxDocumentRows = 699050;
+
+// Start, then per document StartDocument, per page StartPage, Band...,
+// EndPage, then EndDocument; Finish shuts down. Bands are 1-bit, top row
+// first, each row RowStride(width) bytes, 1 = white; they go to
+// ImageProcessing with options.callbackId. Once a call fails, the rest
+// refuse and result().error says what failed first; a band that would take
+// the document past kMaxDocumentRows fails. After a failure nothing more
+// reaches options.write.
+class JobSession {
+public:
+    explicit JobSession(const HostOptions& options);
+    ~JobSession();
+    JobSession(const JobSession&) = delete;
+    JobSession& operator=(const JobSession&) = delete;
+
+    bool Start();
+    bool StartDocument(LONG width);
+    bool StartPage();
+    bool Band(const BYTE* rows, LONG count, bool blank);
+    bool EndPage();
+    // Ends the document; an aborted one is ended with the abort flag.
+    bool EndDocument(bool aborted);
+    const JobResult& Finish();
+
+    const JobResult& result() const { return result_; }
+
+private:
+    HostOptions options_;
+    JobResult result_;
+    std::unique_ptr<SessionHost> host_;
+    LONG width_ = 0;
+    LONG top_ = 0;
+    LONG documentRows_ = 0;
+    bool started_ = false;
+    bool inDocument_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace printhost

@@ -18,13 +18,17 @@ import tempfile
 import time
 import types
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cups"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "cups"))
 import cupstest as c  # noqa: E402
 import cupsd_test as d  # noqa: E402
 
 SKIP = 77
 PPD = "/usr/share/ppd/oemdll/oemdll58.ppd"
 APP = "/usr/bin/raster58-app"
+UNIT = "/lib/systemd/system/raster58-app.service"
+STATE = "/var/lib/raster58-app.state"
+SOCKET = "/run/raster58-app.sock"
 APT_ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 
 
@@ -114,9 +118,9 @@ class Packages:
                        (p.stdout + p.stderr).decode()[-1500:])
 
 
-def print_checks(t, inst, base, rasterview, with_app):
+def print_checks(t, inst, base, rasterview):
     """The installed driver prints as the build tree's, with and without a
-    daemon; the installed application lists its driver."""
+    daemon."""
     pdf = os.path.join(base, "two.pdf")
     with open(pdf, "wb") as f:
         f.write(c.pdf([[(10, 36, 50, 20)], [(300, 500, 60, 31)]], 58, 80))
@@ -163,10 +167,54 @@ def print_checks(t, inst, base, rasterview, with_app):
             cupsd.stop()
         d.stop(printer)
 
-    if with_app:
-        p = run(APP, "drivers", timeout=30)
-        t.check("installed printer application lists its driver", p.returncode == 0 and
-                re.search(rb"^raster58\b", p.stdout, re.M), (p.stdout + p.stderr).decode()[-300:])
+
+
+def app_checks(t, base, rasterview, picture):
+    """The installed printer application lists its driver, and a private
+    instance of it prints a picture to the virtual printer."""
+    sys.path.insert(0, os.path.join(HERE, "..", "app"))
+    import apptest
+    p = run(APP, "drivers", timeout=30)
+    t.check("installed printer application lists its driver", p.returncode == 0 and
+            re.search(rb"^raster58\b", p.stdout, re.M), (p.stdout + p.stderr).decode()[-300:])
+    printer = app = None
+    try:
+        printer = apptest.VirtualPrinter(rasterview, os.path.join(base, "app-recv"))
+        app = apptest.App(APP, os.path.join(base, "app"))
+        app.start()
+        app.add_printer("Receipt", printer.uri)
+        p = app.run("submit", "-d", "Receipt", picture)
+        job = printer.wait_job(30) if p.returncode == 0 else None
+        t.check("installed printer application prints", job is not None and job[1] > 0 and job[2] == "ok",
+                "%s %s" % (job, (p.stdout + p.stderr).decode()[-300:]))
+    except RuntimeError as e:
+        t.check("installed printer application prints", False, str(e))
+    finally:
+        if app:
+            app.stop()
+        if printer:
+            printer.stop()
+
+    # The unit's own command, on a port of ours on 127.0.0.1, with a printer
+    # added: its state goes where the system keeps state.
+    if os.path.exists(SOCKET):
+        print("note: %s exists, another instance runs; the service's command is not tried" % SOCKET)
+        return
+    with open(UNIT) as f:
+        command = re.search(r"^ExecStart=(.*)$", f.read(), re.M).group(1).split()
+    env = {k: v for k, v in os.environ.items() if k not in ("SNAP_COMMON", "XDG_CONFIG_HOME")}
+    server = subprocess.Popen(command + ["-o", "listen-hostname=127.0.0.1", "-o", "server-port=%d" % d.free_port()],
+                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        end = time.monotonic() + 15
+        while time.monotonic() < end and server.poll() is None and run(APP, "status", env=env).returncode != 0:
+            time.sleep(0.1)
+        p = run(APP, "add", "-d", "Receipt", "-m", "raster58", "-v", "socket://127.0.0.1:9/", env=env, timeout=30)
+        t.check("the unit's command serves; a printer is added", server.poll() is None and p.returncode == 0,
+                (p.stdout + p.stderr).decode()[-300:])
+    finally:
+        d.stop(server)
+    t.check("the service keeps its state in %s" % STATE, os.path.isfile(STATE), server.stderr.read().decode()[-300:])
 
 
 def upgrade_checks(t, old, new, old_files):
@@ -207,6 +255,9 @@ def purge_checks(t, builds, files):
         if target.replace(" (deleted)", "") in files:
             running.append("%s %s" % (exe.split("/")[2], target))
     t.check("purge: nothing of theirs left running", not running, " ".join(running))
+    if APP in files:
+        t.check("purge: the application's state and spool are gone",
+                not os.path.lexists(STATE) and not os.path.lexists("/var/spool/raster58-app"), "")
     units = {os.path.basename(p) for p in files if p.endswith(".service")}
     traces = [p for u in units for root in ("/etc/systemd", "/var/lib/systemd")
               for p in glob.glob(os.path.join(root, "**", u + "*"), recursive=True)]
@@ -252,7 +303,9 @@ def main():
             return t.finish()
         old_files = {p for name in old.names for p in owned(name)}
         files |= old_files
-        print_checks(t, inst, base, rasterview, "oemdll-printer-app" in old.names)
+        print_checks(t, inst, base, rasterview)
+        if "oemdll-printer-app" in old.names:
+            app_checks(t, base, rasterview, os.path.join(clone, "samples", "receipt.png"))
 
         bump(clone)
         new = Packages(t, clone, os.path.join(base, "deb-new"))

@@ -18,10 +18,13 @@ if [ -z "$version" ]; then
     exit 1
 fi
 maintainer=$(sed -n 's/^Maintainer: //p' "$src/debian/control")
-tree=$stage/oemdll-$version
+tree=$stage/oemdll
 
-rm -rf "$stage"
+# The copy is fresh each time but for the CMake build folder (obj-*), so
+# that a rebuild compiles only what changed; `make clean` removes it all.
 mkdir -p "$tree"
+find "$tree" -mindepth 1 -maxdepth 1 ! -name 'obj-*' -exec rm -rf {} +
+rm -f "$stage"/*.deb "$stage"/*.changes "$stage"/*.buildinfo
 # Files deleted but not yet committed are skipped.
 (cd "$src" && git ls-files -z --cached --others --exclude-standard |
     tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -xf - -C "$tree"
@@ -41,7 +44,7 @@ if [ ! -d "$tree/printer-app" ]; then
     DEB_BUILD_PROFILES="${DEB_BUILD_PROFILES:+$DEB_BUILD_PROFILES }pkg.oemdll.noapp"
     export DEB_BUILD_PROFILES
 fi
-(cd "$tree" && dpkg-buildpackage -b -us -uc -J"$jobs")
+(cd "$tree" && dpkg-buildpackage -b -us -uc --no-pre-clean -J"$jobs")
 
 rm -rf "$out"
 mkdir -p "$out/debug"

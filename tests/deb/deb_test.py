@@ -197,17 +197,21 @@ def app_checks(t, base, rasterview, picture):
 
     # The unit's own command, on a port of ours on 127.0.0.1, with a printer
     # added: its state goes where the system keeps state.
-    if os.path.exists(SOCKET):
-        print("note: %s exists, another instance runs; the service's command is not tried" % SOCKET)
+    env = {k: v for k, v in os.environ.items() if k not in ("SNAP_COMMON", "XDG_CONFIG_HOME")}
+
+    def running():
+        return run(APP, "status", env=env, timeout=30).stdout.startswith(b"Running")
+
+    if running():
+        print("note: an instance on %s runs already; the service's command is not tried" % SOCKET)
         return
     with open(UNIT) as f:
         command = re.search(r"^ExecStart=(.*)$", f.read(), re.M).group(1).split()
-    env = {k: v for k, v in os.environ.items() if k not in ("SNAP_COMMON", "XDG_CONFIG_HOME")}
     server = subprocess.Popen(command + ["-o", "listen-hostname=127.0.0.1", "-o", "server-port=%d" % d.free_port()],
                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         end = time.monotonic() + 15
-        while time.monotonic() < end and server.poll() is None and run(APP, "status", env=env).returncode != 0:
+        while time.monotonic() < end and server.poll() is None and not running():
             time.sleep(0.1)
         p = run(APP, "add", "-d", "Receipt", "-m", "raster58", "-v", "socket://127.0.0.1:9/", env=env, timeout=30)
         t.check("the unit's command serves; a printer is added", server.poll() is None and p.returncode == 0,
@@ -256,8 +260,8 @@ def purge_checks(t, builds, files):
             running.append("%s %s" % (exe.split("/")[2], target))
     t.check("purge: nothing of theirs left running", not running, " ".join(running))
     if APP in files:
-        t.check("purge: the application's state and spool are gone",
-                not os.path.lexists(STATE) and not os.path.lexists("/var/spool/raster58-app"), "")
+        left = [p for p in (STATE, "/var/spool/raster58-app", SOCKET) if os.path.lexists(p)]
+        t.check("purge: the application's state, spool and socket are gone", not left, " ".join(left))
     units = {os.path.basename(p) for p in files if p.endswith(".service")}
     traces = [p for u in units for root in ("/etc/systemd", "/var/lib/systemd")
               for p in glob.glob(os.path.join(root, "**", u + "*"), recursive=True)]

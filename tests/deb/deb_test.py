@@ -92,8 +92,10 @@ class Packages:
         self.version = project_version(clone)
         log = into + ".log"
         with open(log, "wb") as f:
+            # A make of its own, outside the jobserver of any make running ctest.
+            env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
             p = subprocess.run(["make", "-C", clone, "deb", "JOBS=%d" % os.cpu_count()],
-                               stdout=f, stderr=subprocess.STDOUT, timeout=300)
+                               stdout=f, stderr=subprocess.STDOUT, env=env, timeout=300)
         ok = p.returncode == 0
         if ok:
             shutil.move(os.path.join(clone, "dist", "deb"), into)

@@ -7,6 +7,8 @@ runner=""
 while [ "$1" != "--" ]; do runner="$runner $1"; shift; done
 shift
 bindir=$1
+# shellcheck disable=SC2086
+$runner --check "$bindir/rasterprint.exe" || exit $?
 sample=$2
 out=$bindir/wine-receipt.prn
 rm -f "$out"

@@ -8,6 +8,8 @@ runner=""
 while [ "$1" != "--" ]; do runner="$runner $1"; shift; done
 shift
 bindir=$1
+# shellcheck disable=SC2086
+$runner --check "$bindir/rasterview.exe" || exit $?
 work=$bindir/wine-rasterview
 rm -rf "$work"
 mkdir -p "$work"

@@ -13,7 +13,7 @@ need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-p
 
 need_hardening="clang libclang-rt-14-dev valgrind"
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3"
-need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build cups-ppdc libcups2-dev libcupsimage2-dev"
+need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build pkg-config cups-ppdc libcups2-dev libcupsimage2-dev libpappl-dev"
 
 case "${1:-native}" in
     native) need=$need_native ;;

@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo install-cups deb test test-native test-windows windows package test-hardening test-sanitizers test-valgrind fuzz clean
+.PHONY: all build demo install-cups install-app deb test test-native test-windows windows package test-hardening test-sanitizers test-valgrind fuzz clean
 
 # The driver package's date is that of the sources: the last commit's.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
@@ -34,6 +34,11 @@ demo: build
 # PPD, where CUPS finds them (root's, 0755 and 0644).
 install-cups: build
 	cmake --install $(BUILD) --component cups
+
+# The printer application, the module and platform library beside the CUPS
+# filter's, and its systemd unit.
+install-app: build
+	cmake --install $(BUILD) --component app
 
 # The Debian packages, built by dpkg-buildpackage from a copy of the tree in
 # build-deb/: $(DIST)/deb/*.deb, their debug symbols in $(DIST)/deb/debug/.

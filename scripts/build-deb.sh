@@ -39,11 +39,6 @@ oemdll ($version) unstable; urgency=medium
  -- $maintainer  $date
 END
 
-# Until the printer application is in the tree, its package is left out.
-if [ ! -d "$tree/printer-app" ]; then
-    DEB_BUILD_PROFILES="${DEB_BUILD_PROFILES:+$DEB_BUILD_PROFILES }pkg.oemdll.noapp"
-    export DEB_BUILD_PROFILES
-fi
 (cd "$tree" && dpkg-buildpackage -b -us -uc --no-pre-clean -J"$jobs")
 
 rm -rf "$out"

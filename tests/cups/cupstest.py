@@ -58,8 +58,8 @@ class Install:
         self.serverbin = os.path.join(self.base, "bin")
         os.makedirs(os.path.join(self.serverbin, "filter"))
         for name in os.listdir(CUPS_FILTERS):
-            if name == "rastertooemdll":
-                continue  # the packaged filter, if installed, is not the one under test
+            if name == "rastertooemdll":  # an installed driver's: ours replaces it
+                continue
             os.symlink(os.path.join(CUPS_FILTERS, name), os.path.join(self.serverbin, "filter", name))
         os.symlink(self.filter, os.path.join(self.serverbin, "filter", "rastertooemdll"))
         for sub in ("backend", "daemon", "monitor", "notifier", "driver"):

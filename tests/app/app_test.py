@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""raster58-app as clients use it: a private instance printing to the
+virtual printer over socket://. Jobs in each format decode to the dots
+drawn, bad input is refused with nothing printed, twelve jobs at once all
+print, a cancel prints nothing, and the printer survives a restart.
+
+usage: app_test.py RASTER58_APP RASTERVIEW"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import apptest as a  # noqa: E402
+from cupstest import Checklist, black, check_picture, decode, trimmed_rows, pdf as pdf_of  # noqa: E402
+
+PRINTER = "Receipt"
+M80 = "om_58x80mm_58x80mm"  # 639 rows at 203 dpi
+M297 = "om_58x297mm_58x297mm"  # 2373 rows
+ROWS80 = 639
+
+
+def dots(rects, first=a.FIRST_COLUMN, top=0):
+    """Page rectangles as printer dots: columns from `first` on, rows from
+    the page's top plus `top`, clipped to the 384 dots."""
+    out = []
+    for x, y, w, h in rects:
+        left, right = max(x - first, 0), min(x + w - first, 384)
+        if right > left:
+            out.append((left, y + top, right - left, h))
+    return out
+
+
+# Each page: raster columns 39 and 424 lie in the margins and must not print;
+# columns 40 and 423 are dots 0 and 383.
+PAGE1 = [(39, 10, 2, 50), (423, 10, 2, 50), (100, 100, 30, 20)]
+PAGE2 = [(200, 300, 40, 40), (40, 400, 384, 3)]
+PICTURE = [(0, 0, 1, 100), (383, 0, 1, 100), (100, 50, 10, 10)]
+
+
+def expected_two_pages():
+    rects = dots(PAGE1) + dots(PAGE2, top=ROWS80)
+    return rects, trimmed_rows(2 * ROWS80, 10, ROWS80 + 403), 8
+
+
+FORMATS = [
+    # name, document, format, two requests, media, (rects, rows, rows trimmed at the top), slack
+    ("PWG raster 1-bit, two pages", lambda d: a.pwg_raster([(463, ROWS80, 203, PAGE1), (463, ROWS80, 203, PAGE2)]),
+     "image/pwg-raster", False, M80, expected_two_pages(), 0),
+    ("PWG raster 8-bit grey, two pages", lambda d: a.pwg_raster(
+        [(463, ROWS80, 203, PAGE1), (463, ROWS80, 203, PAGE2)], bits=8), "image/pwg-raster", True, M80,
+     expected_two_pages(), 0),
+    ("Apple raster, two pages", lambda d: a.apple_raster([(463, ROWS80, 203, PAGE1), (463, ROWS80, 203, PAGE2)]),
+     "image/urf", True, M80, expected_two_pages(), 0),
+    ("PNG 384 dots wide", lambda d: a.png(384, 100, PICTURE), "image/png", False, M80,
+     (dots(PICTURE, first=0), None, 0), 1),
+    ("PNG 1-bit grey", lambda d: a.png(384, 100, PICTURE, bits=1), "image/png", False, M80,
+     (dots(PICTURE, first=0), None, 0), 1),
+    ("JPEG", lambda d: jpeg(d), "image/jpeg", True, M80, (dots(PICTURE, first=0), None, 0), 2),
+]
+
+
+def jpeg(folder):
+    """The PNG picture as a JPEG, by Ghostscript from a PDF of its size (the
+    PDF writer puts x at the 5 mm margin, 40 dots in)."""
+    pdf = os.path.join(folder, "picture.pdf")
+    with open(pdf, "wb") as f:
+        f.write(pdf_of([[(x - 40, y, w, h) for x, y, w, h in PICTURE]], 384 * 25.4 / 203, 100 * 25.4 / 203))
+    out = os.path.join(folder, "picture.jpg")
+    subprocess.run(["gs", "-q", "-dSAFER", "-sDEVICE=jpeggray", "-r203", "-dJPEGQ=95", "-o", out, pdf], check=True)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def write(folder, name, data):
+    path = os.path.join(folder, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def received(printer, seconds=10):
+    """The rows of the next job the virtual printer receives, or None."""
+    job = printer.wait_job(seconds)
+    if not job:
+        return None, "nothing received"
+    if job[2] != "ok":
+        return None, "malformed: " + job[2]
+    return decode(printer.job_bytes(job[0]))[0], ""
+
+
+def black_rows(rows):
+    return [y for y, row in enumerate(rows) if any(row)]
+
+
+def check_formats(t, app, printer, folder):
+    uri = app.ipp_uri(PRINTER)
+    for i, (name, make, fmt, two, media, (rects, want_rows, top), slack) in enumerate(FORMATS):
+        job = a.print_file(uri, write(folder, "doc%d" % i, make(folder)), fmt, media=media, two_step=two)
+        state = a.wait_job_done(uri, job, 20) if isinstance(job, int) else None
+        t.check("%s: job completes" % name, state and state[0] == "completed", "%s %s" % (job, state))
+        rows, why = received(printer)
+        if not t.check("%s: the printer receives it" % name, rows is not None, why):
+            continue
+        if want_rows is None:  # a picture: placed by the framework, found by its first black row
+            top = black_rows(rows)[0] if black_rows(rows) else 0
+            rects = [(x, y + top, w, h) for x, y, w, h in rects]
+        else:
+            rects = [(x, y - top, w, h) for x, y, w, h in rects]
+        problem = check_picture(rows, rects, slack)
+        if want_rows is not None and len(rows) != want_rows:
+            problem = "%d rows, want %d" % (len(rows), want_rows)
+        t.check("%s: decodes to the dots drawn" % name, problem is None, problem)
+        if slack == 0:
+            # Columns 39 to 40 and 423 to 424 are drawn: only 40 and 423 print.
+            t.check("%s: columns 40 and 423 are dots 0 and 383" % name,
+                    black(rows, 0, 2) and black(rows, 383, 2) and not black(rows, 1, 2) and not black(rows, 382, 2),
+                    "row 2: %s" % rows[2].hex())
+
+
+def check_copies(t, app, printer, folder):
+    uri = app.ipp_uri(PRINTER)
+    path = write(folder, "copies.png", a.png(384, 100, PICTURE))
+    counts = []
+    for copies in (1, 2):
+        job = a.print_file(uri, path, "image/png", copies=copies, media=M80)
+        a.wait_job_done(uri, job, 20)
+        rows, _ = received(printer)
+        counts.append(len(black_rows(rows or [])))
+    t.check("PNG with copies=2 prints the picture twice", counts[0] > 0 and counts[1] == 2 * counts[0],
+            "black rows %s" % counts)
+
+
+BAD = [
+    # name, document, format, the message names
+    ("raster cut short in its page header", lambda: a.pwg_raster([(463, 200, 203, PAGE1)], truncate=1000),
+     "image/pwg-raster", ""),
+    ("raster of garbage", lambda: b"RaS2" + bytes(range(256)) * 40, "image/pwg-raster", ""),
+    ("JPEG of garbage", lambda: b"\xff\xd8\xff\xe0" + bytes(3000), "image/jpeg", ""),
+    ("PNG cut short", lambda: a.png(384, 100, PICTURE)[:80], "image/png", "cannot be decoded"),
+    ("job over the row bound", lambda: a.pwg_raster([(463, 8, 203, [(40, 0, 384, 1)])] * 300), "image/pwg-raster",
+     "699050 rows"),
+]
+
+
+def check_bad_input(t, app, printer, folder):
+    uri = app.ipp_uri(PRINTER)
+    for i, (name, make, fmt, words) in enumerate(BAD):
+        job = a.print_file(uri, write(folder, "bad%d" % i, make()), fmt, media=M297)
+        state = a.wait_job_done(uri, job, 20) if isinstance(job, int) else None
+        t.check("%s: job aborted, the client told why" % name,
+                state and state[0] == "aborted" and words in state[2] and state[1] not in ("", "none"),
+                "%s %s" % (job, state))
+        got = printer.wait_job(1.5)
+        t.check("%s: nothing printed" % name, got is None or got[1] == 0, str(got))
+    path = write(folder, "after.pwg", a.pwg_raster([(463, ROWS80, 203, PAGE1)]))
+    job = a.print_file(uri, path, "image/pwg-raster", media=M80)
+    state = a.wait_job_done(uri, job, 20) if isinstance(job, int) else None
+    rows, why = received(printer)
+    t.check("after bad input the next job prints", state and state[0] == "completed" and rows, "%s %s" % (state, why))
+
+
+def check_twelve(t, app, printer, folder):
+    """Twelve jobs at once, each a bar of its own width: all print exactly,
+    in some order. The printer answers busy while one streams; clients retry."""
+    uri = app.ipp_uri(PRINTER)
+    results = [None] * 12
+
+    def send(i):
+        path = write(folder, "many%d.pwg" % i, a.pwg_raster([(463, ROWS80, 203, [(40, 0, 10 * (i + 1), 8)])]))
+        results[i] = a.print_file(uri, path, "image/pwg-raster", media=M80, seconds=60)
+
+    threads = [threading.Thread(target=send, args=(i,)) for i in range(12)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(90)
+    t.check("twelve jobs at once: all accepted", all(isinstance(r, int) for r in results), str(results))
+    widths = []
+    for _ in range(12):
+        rows, why = received(printer, 20)
+        if rows is None:
+            break
+        widths.append(sum(1 for x in range(384) if black(rows, x, 0)) if rows else 0)
+    t.check("twelve jobs at once: each prints its bar exactly", sorted(widths) == [10 * (i + 1) for i in range(12)],
+            "bar widths %s" % sorted(widths))
+
+
+def check_cancel(t, app, printer, folder):
+    uri = app.ipp_uri(PRINTER)
+    path = write(folder, "long.pwg", a.pwg_raster([(463, 8, 203, [(40, 0, 384, 1)])] * 250))
+    done = []
+    th = threading.Thread(target=lambda: done.append(a.print_file(uri, path, "image/pwg-raster", media=M297)))
+    th.start()
+    job = None
+    end = time.monotonic() + 10
+    while job is None and time.monotonic() < end:
+        for line in app.run("jobs", "-d", PRINTER).stdout.decode().splitlines():
+            fields = line.split()
+            if len(fields) > 1 and fields[1] == "processing":
+                job = int(fields[0])
+        time.sleep(0.02)
+    if not t.check("a long job is processing", job is not None, "never seen processing"):
+        th.join(30)
+        return
+    app.run("cancel", "-d", PRINTER, "-j", str(job))
+    th.join(30)
+    state = a.wait_job_done(uri, job, 20)
+    t.check("a cancelled job ends canceled", state and state[0] == "canceled", str(state))
+    got = printer.wait_job(1.5)
+    t.check("a cancelled job prints nothing", got is None or got[1] == 0, str(got))
+
+
+def check_restart(t, app, printer, folder):
+    uri = app.ipp_uri(PRINTER)
+    app.run("modify", "-d", PRINTER, "-o", "media-ready=" + M80)
+    before = a.ipptool("-c", uri, os.path.join(a.HERE, "get-printer.test")).stdout.decode()
+    app.stop()
+    app.start()
+    listed = app.run("printers").stdout.decode().split()
+    after = a.ipptool("-c", uri, os.path.join(a.HERE, "get-printer.test")).stdout.decode()
+    t.check("after a restart the printer is there", PRINTER in listed, str(listed))
+    t.check("after a restart its default and ready media are kept", after.count(M80) == 2 and after == before,
+            "before %r after %r" % (before, after))
+    job = a.print_file(uri, write(folder, "restart.png", a.png(384, 100, PICTURE)), "image/png")
+    state = a.wait_job_done(uri, job, 20) if isinstance(job, int) else None
+    rows, why = received(printer)
+    t.check("after a restart it prints", state and state[0] == "completed" and rows, "%s %s" % (state, why))
+
+
+def check_loopback(t, binary, folder):
+    """Without listen-hostname the server listens on loopback only."""
+    app = a.App(binary, os.path.join(folder, "loopback"))
+    os.makedirs(app.folder)
+    app.port = a.free_port()
+    app.output = open(os.path.join(app.folder, "server.out"), "ab")
+    pairs = app.options()
+    options = [o for i in range(0, len(pairs), 2) if not pairs[i + 1].startswith("listen-hostname=")
+               for o in pairs[i:i + 2]]
+    app.process = subprocess.Popen([binary, "server"] + options, env=app.env, stdout=app.output,
+                                   stderr=subprocess.STDOUT)
+    try:
+        listening = ""
+        end = time.monotonic() + 10
+        while not listening and time.monotonic() < end:
+            listening = subprocess.run(["ss", "-ltnH", "sport = :%d" % app.port], capture_output=True).stdout.decode()
+            time.sleep(0.1)
+        addresses = [line.split()[3] for line in listening.splitlines()]
+        t.check("without listen-hostname it listens on loopback only",
+                addresses and all(x.startswith(("127.", "[::1]")) for x in addresses), str(addresses))
+    finally:
+        app.stop()
+
+
+def main():
+    binary, rasterview = sys.argv[1:3]
+    started = time.monotonic()
+    t = Checklist()
+    folder = tempfile.mkdtemp(prefix="raster58-app-")
+    printer = app = None
+    try:
+        printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"))
+        app = a.App(binary, os.path.join(folder, "app"))
+        os.makedirs(app.folder)
+        app.start()
+        drivers = app.run("drivers").stdout.decode()
+        t.check("drivers lists raster58", drivers.startswith("raster58 "), drivers)
+        app.add_printer(PRINTER, printer.uri)
+        t.check("printers lists the printer added", PRINTER in app.run("printers").stdout.decode().split())
+        for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_restart):
+            check(t, app, printer, folder)
+        check_loopback(t, binary, folder)
+    except Exception as e:  # a failure to start is a failed check, not a crash
+        t.check("the test runs", False, repr(e))
+    finally:
+        if app:
+            app.stop()
+            t.check("the app kept its state in its folder",
+                    any(name.endswith(".state") for name in os.listdir(app.folder)), str(os.listdir(app.folder)))
+        if printer:
+            printer.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+    t.check("within 60 s", time.monotonic() - started < 60, "%.1f s" % (time.monotonic() - started))
+    return t.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

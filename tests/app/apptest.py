@@ -1,0 +1,267 @@
+"""What the printer application's tests share: a private instance of the
+app whose state, spool, log and socket stay in one folder, and the virtual
+printer (rasterview --listen) its printers print to. Everything started
+here is stopped by its process id.
+
+    app = App(binary, folder)
+    app.start()
+    app.add_printer("Receipt", "socket://127.0.0.1:%d" % printer.port)
+    ... app.ipp_uri("Receipt"), app.http_url("/") ...
+    app.stop()
+"""
+import csv
+import os
+import struct
+import signal
+import socket
+import subprocess
+import sys
+import time
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "cups"))
+import cupstest  # noqa: E402,F401  (re-exported for the tests)
+from cupsd_test import Lines, free_port, stop as stop_process  # noqa: E402
+
+DRIVER = "raster58"
+
+
+class App:
+    """A private raster58-app server. As root PAPPL keeps its state and
+    socket in SNAP_COMMON; as another user under XDG_CONFIG_HOME and
+    TMPDIR: all four point into `folder`."""
+
+    def __init__(self, binary, folder, server_options=None):
+        self.server_options = server_options  # e.g. "no-tls"
+        self.binary = os.path.abspath(binary)
+        self.folder = os.path.abspath(folder)
+        self.spool = os.path.join(self.folder, "spool")
+        self.log_file = os.path.join(self.folder, "app.log")
+        self.port = None
+        self.process = None
+        self.env = dict(os.environ, SNAP_COMMON=self.folder, XDG_CONFIG_HOME=self.folder, TMPDIR=self.folder)
+        self.env.pop("SNAP", None)
+
+    def options(self):
+        return ["-o", "server-port=%d" % self.port, "-o", "listen-hostname=127.0.0.1",
+                "-o", "spool-directory=" + self.spool, "-o", "log-file=" + self.log_file,
+                "-o", "log-level=debug"] + (["-o", "server-options=" + self.server_options]
+                                            if self.server_options else [])
+
+    def start(self, seconds=15):
+        """Starts the server and waits until it answers; raises on failure."""
+        os.makedirs(self.spool, exist_ok=True)
+        if self.port is None:
+            self.port = free_port()
+        self.output = open(os.path.join(self.folder, "server.out"), "ab")
+        self.process = subprocess.Popen([self.binary, "server"] + self.options(), env=self.env,
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if self.process.poll() is not None:
+                raise RuntimeError("the app exited with %d: %s" % (self.process.returncode, self.log()[-800:]))
+            if self.run("status").returncode == 0 and self._answers():
+                return
+            time.sleep(0.1)
+        self.stop()
+        raise RuntimeError("the app did not start within %d s" % seconds)
+
+    def _answers(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), 1):
+                return True
+        except OSError:
+            return False
+
+    def run(self, *args, timeout=30):
+        """A sub-command against this instance (add, jobs, submit, ...)."""
+        return subprocess.run([self.binary] + list(args), env=self.env, capture_output=True, timeout=timeout)
+
+    def add_printer(self, name, device_uri):
+        p = self.run("add", "-d", name, "-m", DRIVER, "-v", device_uri)
+        if p.returncode != 0:
+            raise RuntimeError("add %s failed: %s" % (name, (p.stdout + p.stderr).decode(errors="replace")))
+
+    def ipp_uri(self, name):
+        return "ipp://127.0.0.1:%d/ipp/print/%s" % (self.port, name)
+
+    def http_url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def log(self):
+        try:
+            with open(self.log_file, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self, seconds=10):
+        """Stops the server by its process id; the folder stays."""
+        if self.process:
+            stop_process(self.process, seconds)
+            self.process = None
+            self.output.close()
+
+
+class VirtualPrinter:
+    """rasterview --listen on a port the system picks; each job it receives
+    is kept as folder/job-NNNN.prn and reported on a line."""
+
+    def __init__(self, rasterview, folder, idle_timeout=120):
+        self.folder = folder
+        self.process = subprocess.Popen([rasterview, "--listen", "127.0.0.1:0", "--out", folder,
+                                         "--idle-timeout", str(idle_timeout)],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = Lines(self.process.stdout)
+        m = Lines(self.process.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 10)
+        if not m:
+            self.stop()
+            raise RuntimeError("the virtual printer did not start")
+        self.port = int(m.group(1))
+        self.uri = "socket://127.0.0.1:%d" % self.port
+
+    def wait_job(self, seconds):
+        """(number, rows, status) of the next job received, or None."""
+        m = self.lines.wait(r"job (\d+): (\d+) rows, (\d+) bytes, (.*)", seconds)
+        return (int(m.group(1)), int(m.group(2)), m.group(4)) if m else None
+
+    def job_bytes(self, number):
+        with open(os.path.join(self.folder, "job-%04d.prn" % number), "rb") as f:
+            return f.read()
+
+    def stop(self):
+        stop_process(self.process)
+
+
+def ipptool(*args, timeout=60):
+    return subprocess.run(["ipptool"] + list(args), capture_output=True, timeout=timeout)
+
+
+def job_state(uri, job_id):
+    """(job-state, job-state-reasons, job-state-message) as Get-Job-Attributes reports them."""
+    p = ipptool("-c", "-d", "job=%d" % job_id, uri, os.path.join(HERE, "get-job.test"))
+    rows = list(csv.reader(p.stdout.decode(errors="replace").strip().splitlines()))
+    if len(rows) < 2:
+        return None
+    return tuple((rows[1] + ["", "", ""])[:3])
+
+
+def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60, color=None):
+    """Submits a document with Print-Job (or Create-Job and Send-Document),
+    retrying while the printer answers busy; the job id, or an error text."""
+    args = ["-c", "-f", path, "-d", "format=" + fmt]
+    if media:
+        args += ["-d", "media=" + media]
+    if color:
+        args += ["-d", "color=" + color]
+    test = "create-job.test" if two_step else "print-job.test"
+    if not two_step:
+        args += ["-d", "copies=%d" % copies]
+    end = time.monotonic() + seconds
+    while True:
+        p = ipptool(*(args + [uri, os.path.join(HERE, test)]))
+        out = p.stdout.decode(errors="replace")
+        rows = list(csv.reader(out.strip().splitlines()))
+        if p.returncode == 0 and len(rows) >= 2 and rows[1] and rows[1][0].isdigit():
+            return int(rows[1][0])
+        said = out + p.stderr.decode(errors="replace")
+        if not ("busy" in said or "printing another job" in said) or time.monotonic() > end:
+            return "ipptool: " + said.strip()[-400:]
+        time.sleep(0.2)
+
+
+def wait_job_done(uri, job_id, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        s = job_state(uri, job_id)
+        if s and s[0] in ("completed", "aborted", "canceled"):
+            return s
+        time.sleep(0.1)
+    return job_state(uri, job_id)
+
+
+# Raster documents as clients send them. A page is (width, height, dpi,
+# rects), rects black rectangles (x, y, w, h) in the page's own pixels.
+PAGE_WIDTH = 463   # 58 mm at 203 dpi, the whole media width
+FIRST_COLUMN = 40  # the column printed as dot 0
+
+
+def _pack_line(pixels, unit):
+    """One line in the PWG / Apple raster run-length scheme: a line repeat
+    count of 0, then literal runs of up to 128 pixels of `unit` bytes."""
+    out = bytearray([0])
+    n = len(pixels) // unit
+    i = 0
+    while i < n:
+        k = min(128, n - i)
+        out.append(0 if k == 1 else 257 - k)
+        out += pixels[i * unit:(i + k) * unit]
+        i += k
+    return bytes(out)
+
+
+def _bitmap(width, height, rects):
+    rows = [bytearray(width) for _ in range(height)]
+    for x, y, w, h in rects:
+        for yy in range(max(0, y), min(height, y + h)):
+            for xx in range(max(0, x), min(width, x + w)):
+                rows[yy][xx] = 1
+    return rows
+
+
+def pwg_raster(pages, bits=1, truncate=None):
+    """PWG raster of black_1 (1 = black) or sgray_8 (0 = black) pages."""
+    out = bytearray(b"RaS2")
+    for width, height, dpi, rects in pages:
+        bpl = (width + 7) // 8 if bits == 1 else width
+        h = bytearray(1796)
+        h[0:9] = b"PwgRaster"
+        put = lambda off, fmt, *v: struct.pack_into(">" + fmt, h, off, *v)  # noqa: E731
+        put(276, "II", dpi, dpi)
+        put(340, "I", 1)
+        put(352, "II", width * 72 // dpi, height * 72 // dpi)
+        put(372, "IIIIII", width, height, 0, bits, bits, bpl)
+        put(396, "III", 0, 3 if bits == 1 else 18, 0)
+        put(420, "I", 1)
+        out += h
+        for row in _bitmap(width, height, rects):
+            if bits == 1:
+                line = bytearray(bpl)
+                for x, v in enumerate(row):
+                    if v:
+                        line[x // 8] |= 0x80 >> (x % 8)
+            else:
+                line = bytes(0 if v else 255 for v in row)
+            out += _pack_line(bytes(line), 1)
+    return bytes(out[:truncate] if truncate else out)
+
+
+def apple_raster(pages):
+    """Apple raster (image/urf) of 8-bit sGray pages (0 = black)."""
+    out = bytearray(b"UNIRAST\0") + struct.pack(">I", len(pages))
+    for width, height, dpi, rects in pages:
+        out += struct.pack(">BBBB8xIII8x", 8, 0, 1, 4, width, height, dpi)
+        for row in _bitmap(width, height, rects):
+            out += _pack_line(bytes(0 if v else 255 for v in row), 1)
+    return bytes(out)
+
+
+def png(width, height, rects, ppm=7992, bits=8):
+    """A grey PNG of 8 or 1 bits (black rectangles on white) at 203 dpi
+    (7992 dots a metre) unless told otherwise."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    raw = bytearray()
+    for row in _bitmap(width, height, rects):
+        if bits == 8:
+            raw += b"\0" + bytes(0 if v else 255 for v in row)
+        else:
+            line = bytearray(b"\xff" * ((width + 7) // 8))
+            for x, v in enumerate(row):
+                if v:
+                    line[x // 8] &= ~(0x80 >> (x % 8)) & 0xff
+            raw += b"\0" + line
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, bits, 0, 0, 0, 0)) +
+            (chunk(b"pHYs", struct.pack(">IIB", ppm, ppm, 1)) if ppm else b"") +
+            chunk(b"IDAT", zlib.compress(bytes(raw))) + chunk(b"IEND", b""))

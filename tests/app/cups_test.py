@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""A real client: a private cupsd with a driverless queue (lpadmin -m
+everywhere) to a private raster58-app, which prints to the virtual printer.
+A PDF printed there gives, within a dot at every edge, the stream the CUPS
+driver makes of the same PDF (the build tree's filter through cupsfilter).
+
+usage: cups_test.py CMAKE BUILD_DIR RASTER58_APP RASTERVIEW"""
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import apptest as a  # noqa: E402
+import cupstest as c  # noqa: E402
+from cupsd_test import Cupsd  # noqa: E402
+from cupsfilter_test import run_cupsfilter  # noqa: E402
+
+QUEUE = "driverless"
+# Two pages of 58 x 80 mm, rectangles in printer dots from the printable
+# area's top left; the first starts in a row group of its own.
+PAGES = [[(10, 36, 50, 20), (0, 100, 384, 4)], [(300, 500, 60, 31), (100, 200, 1, 40)]]
+
+
+def black_dots(rows):
+    return {(x, y) for y, row in enumerate(rows) if any(row) for x in range(len(row) * 8) if c.black(rows, x, y)}
+
+
+def within_a_dot(a_dots, b_dots):
+    """A dot of one that has no dot of the other within one dot, or None."""
+    for dots, other in ((a_dots, b_dots), (b_dots, a_dots)):
+        for x, y in dots:
+            if not any((x + dx, y + dy) in other for dx in (-1, 0, 1) for dy in (-1, 0, 1)):
+                return (x, y)
+    return None
+
+
+def queue_ready(cupsd, seconds):
+    """Whether the queue is idle and accepting, its PPD made."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        p = cupsd.run("lpstat", "-h", cupsd.host, "-p", QUEUE, "-a", QUEUE)
+        out = p.stdout.decode()
+        if "is idle" in out and "accepting requests" in out and \
+                os.path.exists(os.path.join(cupsd.base, "etc", "ppd", QUEUE + ".ppd")):
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def main():
+    cmake, build, binary, rasterview = sys.argv[1:5]
+    started = time.monotonic()
+    t = c.Checklist()
+    inst = c.Install(cmake, build)
+    printer = app = cupsd = None
+    try:
+        printer = a.VirtualPrinter(rasterview, os.path.join(inst.base, "jobs"))
+        app = a.App(binary, os.path.join(inst.base, "app"))
+        os.makedirs(app.folder)
+        app.start()
+        app.add_printer("Receipt", printer.uri)
+
+        pdf = c.pdf(PAGES, 58, 80)
+        reference = run_cupsfilter(inst, pdf, ["PageSize=58x80mm"])
+        if not t.check("the CUPS driver prints the PDF", reference.returncode == 0 and reference.stdout,
+                       reference.stderr.decode(errors="replace")[-400:]):
+            return t.finish()
+        want = c.decode(reference.stdout)[0]
+
+        cupsd = Cupsd(inst)
+        if not t.check("private cupsd starts", cupsd.running(10)):
+            return t.finish()
+        p = cupsd.run("lpadmin", "-h", cupsd.host, "-p", QUEUE, "-E", "-v", app.ipp_uri("Receipt"),
+                      "-m", "everywhere", timeout=30)
+        if not t.check("lpadmin -m everywhere makes a queue for the app", p.returncode == 0,
+                       p.stderr.decode(errors="replace")):
+            return t.finish()
+        t.check("the queue is ready", queue_ready(cupsd, 15), cupsd.error_log()[-400:])
+
+        path = os.path.join(inst.base, "two.pdf")
+        with open(path, "wb") as f:
+            f.write(pdf)
+        os.chmod(path, 0o644)
+        p = cupsd.run("lp", "-h", cupsd.host, "-d", QUEUE, "-o", "media=om_58x80mm_58x80mm", path)
+        t.check("lp submits the PDF", p.returncode == 0, p.stderr.decode(errors="replace"))
+        job = printer.wait_job(40)
+        if t.check("the job reaches the printer through the app", job is not None and job[2] == "ok",
+                   "%s; %s" % (job, cupsd.error_log()[-600:])):
+            rows = c.decode(printer.job_bytes(job[0]))[0]
+            got_dots, want_dots = black_dots(rows), black_dots(want)
+            odd = within_a_dot(got_dots, want_dots)
+            t.check("it matches the CUPS driver's stream within a dot",
+                    want_dots and abs(len(rows) - len(want)) <= 8 and odd is None,
+                    "%d rows, driver %d; unmatched dot %s" % (len(rows), len(want), odd))
+        t.check("the CUPS job completes", cupsd.wait_idle(20), "jobs left: %s" % cupsd.jobs())
+    except Exception as e:
+        t.check("the test runs", False, repr(e))
+    finally:
+        if cupsd:
+            cupsd.stop()
+        if app:
+            app.stop()
+        if printer:
+            printer.stop()
+        inst.remove()
+    elapsed = time.monotonic() - started
+    t.check("within 60 s", elapsed < 60, "%.1f s" % elapsed)
+    return t.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

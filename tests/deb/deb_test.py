@@ -42,6 +42,11 @@ def apt_get(*args):
     return run(*(lock + ["apt-get", "-y", "-q", "--no-install-recommends"] + list(args)), env=APT_ENV, timeout=300)
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def control_packages(source):
     with open(os.path.join(source, "debian", "control")) as f:
         return re.findall(r"^Package: (\S+)", f.read(), re.M)
@@ -226,8 +231,9 @@ def app_checks(t, base, rasterview, picture):
 def upgrade_checks(t, old, new, old_files):
     versions = {name: installed(name) for name in new.names}
     t.check("upgrade: every package at %s" % new.version, set(versions.values()) == {new.version}, str(versions))
-    with open(PPD, errors="replace") as f:
-        t.check("upgrade: the PPD is the new one", '*FileVersion: "%s"' % new.version in f.read(), "")
+    version = re.search(rb'^\*FileVersion: "(.*)"', read(PPD), re.M) if os.path.isfile(PPD) else None
+    t.check("upgrade: the PPD is the new one", version and version.group(1).decode() == new.version,
+            "FileVersion %s" % (version.group(1) if version else "missing"))
     # Every file as the new packages hold it, byte for byte.
     unpacked = os.path.join(new.folder, "unpacked")
     for deb in new.debs:
@@ -237,8 +243,7 @@ def upgrade_checks(t, old, new, old_files):
         for name in files:
             path = os.path.join(folder, name)
             system = "/" + os.path.relpath(path, unpacked)
-            if not os.path.islink(path) and not (os.path.isfile(system) and open(system, "rb").read() ==
-                                                 open(path, "rb").read()):
+            if not os.path.islink(path) and not (os.path.isfile(system) and read(system) == read(path)):
                 differ.append(system)
     t.check("upgrade: installed files are the new packages'", not differ, " ".join(differ[:5]))
     new_files = {p for name in new.names for p in owned(name)}

@@ -56,7 +56,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream
+FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream gpd raster
 
 test: test-native test-windows test-hardening
 
@@ -148,3 +148,9 @@ bench-wine: windows
 .PHONY: bench-listen
 bench-listen: build
 	$(BUILD)/bench/listen_ratio
+
+# The printer application: what printing through the plug-in adds to the
+# framework's own cost of a job (a driver that discards its lines).
+.PHONY: bench-app
+bench-app: build
+	python3 bench/app/app_bench.py $(BUILD)/bench/app/raster58-app-bench samples/receipt.png $(BENCH_ROUNDS)

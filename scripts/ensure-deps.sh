@@ -3,7 +3,7 @@
 # missing ones when run as root, otherwise names them and stops.
 #   ensure-deps.sh native     compilers, CMake, Ninja, GoogleTest, Benchmark
 #   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
-#   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind
+#   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind, libcups for the raster fuzz target
 #   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers), poppler-utils,
 #                             PAPPL and ipptool for the printer application
 #   ensure-deps.sh deb        Debian packaging tools and what the packages build from
@@ -12,8 +12,10 @@ set -eu
 need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev"
 need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
-need_hardening="clang libclang-rt-14-dev valgrind"
+need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev"
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev cups-ipp-utils"
+# The web interface test drives headless Chromium.
+need_cups="$need_cups chromium"
 need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build pkg-config cups-ppdc libcups2-dev libcupsimage2-dev libpappl-dev"
 
 case "${1:-native}" in

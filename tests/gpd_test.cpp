@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "standin/host/gpd.h"
 #include "standin/host/print_job.h"
 #include "tests/support/stream_model.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -102,7 +107,7 @@ TEST(Gpd, ErrorsNameTheFileAndLine) {
         {"a command with parameters", "*CallbackID: 10", "*Cmd: \"<1B>J%d[0,255]{Lines}\"", "*Cmd:",
          "command parameters are not run"},
         {"a paper too long", "*PrintableArea: PAIR(384, 1678)", "*PrintableArea: PAIR(384, 999999999)",
-         "*Option: Roll58x210", "one too large"},
+         "*Option: Roll58x210", "is too large: 384 x 999999999 dots, the limit is 65536 dots a side"},
         {"an unknown paper", "*DefaultOption: Roll58x210", "*DefaultOption: Roll58x999", "*Feature: PaperSize",
          "has no option Roll58x999"},
     };
@@ -130,6 +135,92 @@ TEST(Gpd, IncludedFileIsReadInPlace) {
     EXPECT_EQ(setup.ipCallbackId, 7u);
     EXPECT_EQ(setup.notes.size(), 1u);
     std::remove(kIncluded);
+}
+
+std::string Repeat(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
+// GPDs made to exhaust the reader: each is refused at once, naming the file
+// and line, within the reader's bounds.
+TEST(Gpd, HostileGpdIsRefusedWithinBounds) {
+    namespace fs = std::filesystem;
+    const fs::path dir = "gpd_test_hostile";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "folder");
+    auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream(dir / name, std::ios::binary) << text;
+    };
+    const std::string level = "*Level: 1\n{\n";
+    write("nested.gpd", Repeat(level, standin::kMaxGpdNesting) + Repeat("}\n", standin::kMaxGpdNesting));
+    write("self.gpd", "*% itself\n*Include: \"self.gpd\"\n");
+    write("ping.gpd", "*Include: \"pong.gpd\"\n");
+    write("pong.gpd", "*% back\n*Include: \"ping.gpd\"\n");
+    // Six levels of eight includes each: 8^6 files read, unbounded.
+    for (int i = 0; i < 6; ++i)
+        write("fan" + std::to_string(i) + ".gpd", Repeat("*Include: \"fan" + std::to_string(i + 1) + ".gpd\"\n", 8));
+    write("fan6.gpd", "*% leaf\n");
+    write("large.gpd", std::string(static_cast<size_t>(standin::kMaxGpdBytes), '\n'));
+    const std::string include = "*Include: \"StdNames.gpd\"";
+    const std::string kShipped = Shipped();
+    const int includeLine = LineOf(kShipped, include);
+    auto including = [&](const std::string& name) { return Edited(kShipped, include, "*Include: \"" + name + "\""); };
+    auto at = [](const std::string& file, int line) { return file + ":" + std::to_string(line) + ": "; };
+    const std::string deep = Edited(kShipped, "*Feature: ColorMode",
+                                    "*Feature: Deep\n{\n" + Repeat(level, standin::kMaxGpdNesting) +
+                                        Repeat("}\n", standin::kMaxGpdNesting + 1) + "*Feature: ColorMode");
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* paper;
+        std::string where;
+        const char* says;
+    };
+    std::vector<Case> cases = {
+        {"blocks nested too deep", deep, "", at("raster58.gpd", LineOf(deep, "*Feature: Deep") + 2 * standin::kMaxGpdNesting + 1),
+         "blocks nested deeper than 32"},
+        {"blocks nested too deep through an include",
+         Edited(kShipped, "*Feature: ColorMode", "*Feature: Deep\n{\n*Include: \"nested.gpd\"\n}\n*Feature: ColorMode"), "",
+         at("nested.gpd", 2 * standin::kMaxGpdNesting), "blocks nested deeper than 32"},
+        {"a file including itself", including("self.gpd"), "", at("self.gpd", 2), "*Include self.gpd: includes itself"},
+        {"two files including each other", including("ping.gpd"), "", at("pong.gpd", 2),
+         "*Include ping.gpd: includes itself"},
+        {"includes fanning out", including("fan0.gpd"), "", at("fan5.gpd", 5),
+         "*Include fan6.gpd: more than 64 includes in all"},
+        {"too many bytes in all", including("large.gpd"), "", at("raster58.gpd", includeLine),
+         "*Include large.gpd: more than 1048576 bytes of GPD text in all"},
+        {"a folder", including("folder"), "", at("raster58.gpd", includeLine), "*Include folder: not a regular file"},
+        {"a number past 64 bits", Edited(kShipped, "*PrintableArea: PAIR(384, 1678)", "*PrintableArea: PAIR(384, 90870660461623507)"),
+         "", at("raster58.gpd", LineOf(kShipped, "*PrintableArea: PAIR(384, 1678)")),
+         "*PrintableArea: 90870660461623507 is out of range"},
+        {"a margin doubled past 64 bits", Edited(kShipped, "*MinLeftMargin: 40", "*MinLeftMargin: 4611686018427387904"),
+         "CUSTOMSIZE", at("raster58.gpd", LineOf(kShipped, "*MinLeftMargin: 40")), "is out of range"},
+        {"a margin subtracted past 64 bits", Edited(kShipped, "*TopMargin: 0", "*TopMargin: -9223372036854775807"),
+         "CUSTOMSIZE", at("raster58.gpd", LineOf(kShipped, "*TopMargin: 0")), "is out of range"},
+        {"a page longer than the tools take", Edited(kShipped, "*PrintableArea: PAIR(384, 1678)", "*PrintableArea: PAIR(384, 65537)"),
+         "", at("raster58.gpd", LineOf(kShipped, "*Option: Roll58x210")), "the limit is 65536 dots a side"},
+    };
+#ifndef _WIN32
+    fs::create_symlink("/dev/zero", dir / "zero.gpd");
+    ASSERT_EQ(mkfifo((dir / "fifo.gpd").c_str(), 0600), 0);
+    cases.push_back({"a device", including("zero.gpd"), "", at("raster58.gpd", includeLine),
+                     "*Include zero.gpd: not a regular file"});
+    cases.push_back({"a FIFO", including("fifo.gpd"), "", at("raster58.gpd", includeLine),
+                     "*Include fifo.gpd: not a regular file"});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        standin::Gpd gpd;
+        GpdSetup setup;
+        std::string error;
+        EXPECT_FALSE(standin::ParseGpd(c.text, "raster58.gpd", dir.string(), gpd, error) &&
+                     standin::SetupFromGpd(gpd, c.paper, setup, error));
+        EXPECT_EQ(error.compare(0, c.where.size(), c.where), 0) << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+    fs::remove_all(dir);
 }
 
 // Each paper size, with pages wider than the printable area, shorter and

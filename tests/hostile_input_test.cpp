@@ -3,6 +3,7 @@
 // error, and leaves exactly the files it should. Natively and under Wine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -302,6 +303,16 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
                                std::uint32_t(std::uint8_t(png[35])) << 8 | std::uint8_t(png[36]);
     Write(Dir() + "cut.png", png.substr(0, 47));
 
+    // A name of 250 bytes; on Windows, where a path without the long-path
+    // prefix ends at MAX_PATH, as long as that allows (Wine has the 255
+    // bytes of the Unix file system's names instead).
+    size_t longest = 250;
+#ifdef _WIN32
+    if (!GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"))
+        longest = std::min(longest, size_t(MAX_PATH - 1) - Dir().size());
+#endif
+    const std::string longName = std::string(longest - 4, 'n') + ".prn";
+    std::remove((Dir() + longName).c_str());
     const std::string ok = Rows(2, 8);
     const std::string stats = "rasterprint: 1 page, 1 bands, 2 rows sent, 18 bytes written, 0 rows trimmed";
     const std::vector<Expect> none = {{"out.prn", kAbsent}, {"out.png", kAbsent}};
@@ -342,6 +353,7 @@ TEST(HostileInput, RefusedCleanlyOrPrintedRight) {
          "width)",
          {{"out.prn", Rows(2, 384)}}},
         {"-o - is standard output", "rasterprint", {"ok.pgm", "-o", "-"}, 0, stats, {{"-", kAbsent}}, ok},
+        {"a name as long as the system takes", "rasterprint", {"ok.pgm", "-o", longName}, 0, stats, {{longName, ok}}},
         {"a user's own FILE.partial is left alone", "rasterprint", {"ok.pgm", "-o", "out.prn"}, 0, stats,
          {{"out.prn", ok}, {"out.prn.partial", "mine"}}, "", [] { Write(Dir() + "out.prn.partial", "mine"); }},
         {"oeminfo --help", "oeminfo", {"--help"}, 0, "", {},

@@ -2,13 +2,20 @@
 // files left behind, and what comes back out of a printed image.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -183,6 +190,120 @@ TEST(RasterTools, ThresholdAndDitherOnGrey) {
     // Below the threshold nothing is black: every row is blank, and an
     // all-blank document is sent whole, as zero rows.
     EXPECT_EQ(Slurp(Dir() + "grey.prn").size(), 100u * 56);
+}
+
+// Starts a tool with its standard input a pipe the caller holds and writes.
+pid_t Start(std::vector<std::string> args, int& input) {
+    int in[2];
+    if (pipe(in) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(in[0], 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        close(in[1]);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    input = in[1];
+    return pid;
+}
+
+// Whether a temporary (".NAME.PID-N.tmp") is in DIR.
+bool TemporaryIn(const std::string& dir) {
+    bool found = false;
+    if (DIR* folder = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            found |= name.size() > 4 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
+        }
+        closedir(folder);
+    }
+    return found;
+}
+
+bool AwaitTemporary(const std::string& dir) {
+    for (int i = 0; i < 3000; ++i) {
+        if (TemporaryIn(dir)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+TEST(RasterTools, AStopLeavesNoTemporaryAndALinkMadeMeanwhileIsWrittenThrough) {
+    const std::string dir = Dir() + "stop/";
+    mkdir(dir.c_str(), 0755);
+    std::string tall("\x1B\x2E\x01\x00\x00\x01\x00\x00", 8);  // 2^21 blank rows: drawn in a few tenths of a second
+    for (int i = 0; i < 21; ++i) tall += tall;
+    Write(dir + "tall.prn", tall);
+    const std::vector<std::string> runs[] = {
+        {kPrint, "-", "-o", dir + "stopped.prn"},  // waits for its input
+        {kView, dir + "tall.prn", "-o", dir + "stopped.png"},
+    };
+    for (const std::vector<std::string>& run : runs) {
+        SCOPED_TRACE(run[0]);
+        int input = -1;
+        const pid_t pid = Start(run, input);
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(AwaitTemporary(dir)) << "the run makes a temporary";
+        kill(pid, SIGTERM);
+        int raw = 0;
+        waitpid(pid, &raw, 0);
+        close(input);
+        EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << raw;
+        EXPECT_FALSE(TemporaryIn(dir)) << "the temporary is left behind";
+        EXPECT_FALSE(Exists(run[3]));
+    }
+
+    // -o names nothing when the run starts, a link when it ends.
+    const std::string late = Dir() + "late/";
+    mkdir(late.c_str(), 0755);
+    Write(late + "target.prn", "old");
+    int input = -1;
+    const pid_t pid = Start({kPrint, "-", "-o", late + "late.prn"}, input);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(AwaitTemporary(late));
+    ASSERT_EQ(symlink("target.prn", (late + "late.prn").c_str()), 0);
+    const std::string page = Pbm(8, 8);
+    EXPECT_EQ(write(input, page.data(), page.size()), static_cast<ssize_t>(page.size()));
+    close(input);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
+    struct stat info;
+    EXPECT_TRUE(lstat((late + "late.prn").c_str(), &info) == 0 && S_ISLNK(info.st_mode)) << "the link is kept";
+    EXPECT_EQ(Slurp(late + "target.prn").size(), 8u * (8 + 1));
+}
+
+TEST(RasterTools, AWriteThroughALinkThatDoesNotFitKeepsTheOldContents) {
+    const std::string small = Dir() + "small";
+    mkdir(small.c_str(), 0755);
+    if (std::system(("mount -t tmpfs -o size=512k tmpfs " + small + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a 512 KiB tmpfs at " << small << " (it needs root)";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { std::system(("umount -l " + dir).c_str()); }
+    } unmount{small};
+    const std::string old(300000, '\x5A');
+    Write(small + "/old.prn", old);
+    ASSERT_EQ(link((small + "/old.prn").c_str(), (small + "/link.prn").c_str()), 0);
+    Write(Dir() + "long.pbm", Pbm(384, 12000));  // 672,000 bytes to print
+    Outcome run = Shell(kPrint + " " + Dir() + "long.pbm -o " + small + "/link.prn");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "rasterprint: cannot write " + small + "/link.prn: No space left on device\n");
+    EXPECT_TRUE(Slurp(small + "/old.prn") == old) << "the old contents are lost";
+
+    // A shorter stream that fits replaces them whole, through the link.
+    Write(Dir() + "short.pbm", Pbm(384, 100));
+    run = Shell(kPrint + " " + Dir() + "short.pbm -o " + small + "/link.prn");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Slurp(small + "/old.prn").size(), 100u * 56);
+    EXPECT_TRUE(Slurp(small + "/link.prn") == Slurp(small + "/old.prn"));
 }
 
 }  // namespace

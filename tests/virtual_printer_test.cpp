@@ -1,16 +1,21 @@
 // rasterview --listen over real sockets on 127.0.0.1, at a port the system
 // picks: jobs in sequence and at once, in one-byte pieces, cut off, over
-// the size cap; every server is stopped by its process id.
+// the size cap; silent, empty and flooding senders, a full disk; every
+// server is stopped by its process id.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <set>
 #include <string>
@@ -29,37 +34,45 @@ std::string Dir() {
     return dir;
 }
 
-// A server run: started with its standard output in a file, told apart by
-// the port it reports.
+void OnFirstProcessor() {
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    sched_setaffinity(0, sizeof first, &first);
+}
+
+// A server run: started with its standard output and error in files, told
+// apart by the port it reports.
 class Printer {
 public:
-    Printer(const std::string& out, const std::vector<std::string>& options) : linesFile_(out + ".lines") {
-        int err[2];
-        if (pipe(err) != 0) return;
+    // A `slow` one shares the first processor at the lowest priority, so
+    // that a sender there outpaces it.
+    Printer(const std::string& out, const std::vector<std::string>& options, bool slow = false)
+        : linesFile_(out + ".lines"), errFile_(out + ".err") {
         pid_ = fork();
         if (pid_ == 0) {
+            if (slow) {
+                OnFirstProcessor();
+                if (setpriority(PRIO_PROCESS, 0, 19) != 0) _exit(126);
+            }
             std::vector<std::string> args = {kView, "--listen", "127.0.0.1:0", "--out", out};
             args.insert(args.end(), options.begin(), options.end());
             std::vector<char*> argv;
             for (std::string& a : args) argv.push_back(&a[0]);
             argv.push_back(nullptr);
-            dup2(err[1], 2);
-            if (!freopen(linesFile_.c_str(), "w", stdout)) _exit(127);
+            if (!freopen(errFile_.c_str(), "w", stderr) || !freopen(linesFile_.c_str(), "w", stdout)) _exit(127);
             execv(kView.c_str(), argv.data());
             _exit(127);
         }
-        close(err[1]);
         // The first line on standard error names the address; a few seconds
         // at most.
-        std::string text;
-        char c;
-        pollfd ready = {err[0], POLLIN, 0};
-        while (text.find('\n') == std::string::npos && poll(&ready, 1, 5000) > 0 && read(err[0], &c, 1) == 1)
-            text += c;
-        close(err[0]);
-        const size_t at = text.find("127.0.0.1:");
-        if (at != std::string::npos) port_ = std::stoi(text.substr(at + 10));
-        banner_ = text;
+        for (int i = 0; i < 500 && banner_.find('\n') == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            banner_ = cli::Slurp(errFile_);
+        }
+        banner_ = banner_.substr(0, banner_.find('\n') + 1);
+        const size_t at = banner_.find("127.0.0.1:");
+        if (at != std::string::npos) port_ = std::stoi(banner_.substr(at + 10));
     }
     ~Printer() {
         if (pid_ > 0 && status_ < 0) {
@@ -83,9 +96,10 @@ public:
         return status_;
     }
     std::string Lines() const { return cli::Slurp(linesFile_); }
+    std::string Errors() const { return cli::Slurp(errFile_); }
 
 private:
-    std::string linesFile_;
+    std::string linesFile_, errFile_;
     pid_t pid_ = -1;
     int port_ = 0;
     int status_ = -1;
@@ -115,11 +129,26 @@ void Send(int port, const std::string& job, size_t piece = 1 << 16) {
     close(fd);
 }
 
-std::string Job(const std::string& dir, int n, const char* extension) {
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Whether the peer closed (or reset) the connection within `ms`.
+bool ClosedWithin(int fd, int ms) {
+    pollfd ready = {fd, POLLIN, 0};
+    char c;
+    return poll(&ready, 1, ms) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+std::string JobName(const std::string& dir, int n, const char* extension) {
     char name[32];
     std::snprintf(name, sizeof name, "job-%04d.%s", n, extension);
-    return cli::Slurp(dir + name);
+    return dir + name;
 }
+
+std::string Job(const std::string& dir, int n, const char* extension) { return cli::Slurp(JobName(dir, n, extension)); }
 
 TEST(VirtualPrinter, JobsInSequenceAndAtOnceKeepTheirBytes) {
     const std::string out = Dir() + "many";
@@ -244,6 +273,136 @@ TEST(VirtualPrinter, StopsOnSignalIdleTimeoutAndNamesWhatFails) {
         EXPECT_EQ(run.err, c.message + "\n") << c.command;
     }
     close(taken);
+}
+
+TEST(VirtualPrinter, SilentAndEmptyConnectionsHoldNoPlaceAndAreNoJobs) {
+    const std::string out = Dir() + "silent";
+    Printer printer(out, {"--jobs", "2", "--read-timeout", "1"});
+    ASSERT_GT(printer.port(), 0) << printer.banner();
+    std::vector<int> silent;
+    for (int i = 0; i < 40; ++i) silent.push_back(Connect(printer.port()));
+    for (int i = 0; i < 3; ++i) close(Connect(printer.port()));  // a port scan, a health check
+    const auto start = std::chrono::steady_clock::now();
+    const std::string job = cli::Stream(30, 9);
+    Send(printer.port(), job);
+    for (int i = 0; i < 100 && printer.Lines().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900))
+        << "a job waits for no silent connection";
+    for (int fd : silent) {
+        EXPECT_TRUE(ClosedWithin(fd, 3000)) << "a connection silent for --read-timeout is dropped";
+        close(fd);
+    }
+    // One byte, then silence: a job, cut when it stays silent.
+    const int trickle = Connect(printer.port());
+    ASSERT_EQ(send(trickle, "\x1B", 1, 0), 1);
+    EXPECT_EQ(printer.Wait(), 1);
+    close(trickle);
+    EXPECT_EQ(printer.Lines(), "job 1: 30 rows, " + std::to_string(job.size()) +
+                                   " bytes, ok\njob 2: 0 rows, 1 bytes, malformed at byte 0: truncated header, 1 of 8 "
+                                   "bytes, cut short: nothing received for 1 s\n");
+    EXPECT_EQ(Count(printer.Errors(), " sent nothing; not a job\n"), 3u) << printer.Errors();
+    EXPECT_EQ(Job(out + "/", 1, "prn"), job);
+    struct stat info;
+    EXPECT_NE(stat(JobName(out + "/", 3, "prn").c_str(), &info), 0) << "no file for a connection without a job";
+}
+
+TEST(VirtualPrinter, AStopKeepsWhatArrivedAndNoMore) {
+    using Clock = std::chrono::steady_clock;
+    const std::string out = Dir() + "stopped";
+    Printer printer(out, {"--max-job-bytes", "1073741824"}, true);
+    ASSERT_GT(printer.port(), 0) << printer.banner();
+    // 31 jobs in progress and one about to flood hold every place.
+    std::vector<int> holders;
+    for (int i = 0; i < 32; ++i) {
+        holders.push_back(Connect(printer.port()));
+        ASSERT_EQ(send(holders.back(), cli::Stream(10, 1).data(), 50, 0), 50);
+    }
+    struct stat info;
+    for (int i = 0; i < 300 && stat(JobName(out + "/", 32, "prn").c_str(), &info) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A whole job waiting for a place is taken at the stop.
+    const std::string whole = cli::Stream(20, 4);
+    const int waiting = Connect(printer.port());
+    ASSERT_EQ(send(waiting, whole.data(), whole.size(), 0), static_cast<ssize_t>(whole.size()));
+    shutdown(waiting, SHUT_WR);
+    // Bytes no row can be drawn from, faster than they are read, from
+    // shortly before the stop until the sender is refused (or 5 s).
+    std::atomic<Clock::rep> refusedAt{0};
+    std::atomic<std::uint64_t> sent{0};
+    std::thread flood([&] {
+        OnFirstProcessor();
+        const std::string chunk(1 << 20, 'Z');
+        const auto end = Clock::now() + std::chrono::seconds(5);
+        while (Clock::now() < end) {
+            const ssize_t n = send(holders.back(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n < 0) {
+                refusedAt = Clock::now().time_since_epoch().count();
+                break;
+            }
+            sent += static_cast<std::uint64_t>(n);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto stop = Clock::now();
+    const std::uint64_t sentBefore = sent;
+    EXPECT_EQ(printer.Wait(SIGTERM), 1);
+    EXPECT_LT(Clock::now() - stop, std::chrono::seconds(3));
+    flood.join();
+    EXPECT_LT(Job(out + "/", 32, "prn").size(), sentBefore + (256u << 20)) << "a flood kept it reading";
+    ASSERT_NE(refusedAt, 0) << "the flooding sender is never told its job was cut";
+    EXPECT_LT(Clock::duration(refusedAt) - stop.time_since_epoch(), std::chrono::seconds(1));
+    char c;
+    EXPECT_EQ(recv(waiting, &c, 1, 0), 0) << "the whole job's sender sees an orderly close";
+    close(waiting);
+    for (int fd : holders) close(fd);
+    const std::string lines = printer.Lines();
+    EXPECT_EQ(Count(lines, ", cut short: the printer was stopped\n"), 32u) << lines;
+    EXPECT_NE(lines.find("job 33: 20 rows, " + std::to_string(whole.size()) + " bytes, ok\n"), std::string::npos)
+        << lines;
+    for (int n = 1; n <= 33; ++n) {
+        const size_t at = lines.find("job " + std::to_string(n) + ": ");
+        ASSERT_NE(at, std::string::npos) << n;
+        const std::string line = lines.substr(at, lines.find('\n', at) - at);
+        EXPECT_NE(line.find(" rows, " + std::to_string(Job(out + "/", n, "prn").size()) + " bytes, "),
+                  std::string::npos)
+            << line << ": the count is what was kept";
+    }
+    std::remove(JobName(out + "/", 32, "prn").c_str());
+}
+
+TEST(VirtualPrinter, AJobThatCannotBeKeptResetsTheSender) {
+    const std::string out = Dir() + "full";
+    mkdir(out.c_str(), 0755);
+    if (std::system(("mount -t tmpfs -o size=512k tmpfs " + out + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a 512 KiB tmpfs at " << out << " (it needs root)";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { std::system(("umount -l " + dir).c_str()); }
+    } unmount{out};
+    // A page taken, so that the job's last write fits only in part.
+    cli::Write(out + "/other", "x");
+    Printer printer(out, {"--jobs", "1"});
+    ASSERT_GT(printer.port(), 0) << printer.banner();
+    std::string job;
+    while (job.size() < (510u << 10)) job += cli::Stream(100, static_cast<unsigned>(job.size()));
+    const int fd = Connect(printer.port());
+    bool refused = false;
+    for (size_t at = 0; at < job.size() && !refused; at += 65536)
+        refused = send(fd, job.data() + at, std::min<size_t>(65536, job.size() - at), MSG_NOSIGNAL) < 0;
+    if (!refused) {
+        shutdown(fd, SHUT_WR);
+        char c;
+        refused = recv(fd, &c, 1, 0) < 0;
+    }
+    close(fd);
+    EXPECT_TRUE(refused) << "the sender sees a reset, not an orderly close";
+    EXPECT_EQ(printer.Wait(), 1);
+    const std::string kept = Job(out + "/", 1, "prn");
+    EXPECT_NE(printer.Lines().find(" " + std::to_string(kept.size()) + " bytes, cannot write " + out +
+                                   "/job-0001.prn: No space left on device\n"),
+              std::string::npos)
+        << printer.Lines();
+    EXPECT_EQ(kept, job.substr(0, kept.size()));
 }
 
 }  // namespace

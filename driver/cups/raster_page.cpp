@@ -1,6 +1,7 @@
 #include "driver/cups/raster_page.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace cupsdriver {
@@ -28,13 +29,17 @@ bool TakeHeader(const cups_page_header2_t& header, RowFormat& format, std::strin
               " bits per pixel (the printer takes 1)";
         return false;
     }
-    switch (header.cupsColorSpace) {
+    // The raster may hold any 32 bits here, most of them no value of the
+    // enum: read them as a number.
+    std::uint32_t space = 0;
+    static_assert(sizeof header.cupsColorSpace == sizeof space, "cupsColorSpace is 32 bits");
+    std::memcpy(&space, &header.cupsColorSpace, sizeof space);
+    switch (space) {
     case CUPS_CSPACE_K: format.oneIsBlack = true; break;
     case CUPS_CSPACE_W:
     case CUPS_CSPACE_SW: format.oneIsBlack = false; break;
     default:
-        why = "unsupported raster: colour space " + std::to_string(static_cast<int>(header.cupsColorSpace)) +
-              " (the printer takes black, white or sGray)";
+        why = "unsupported raster: colour space " + std::to_string(space) + " (the printer takes black, white or sGray)";
         return false;
     }
     if (header.cupsWidth == 0 || header.cupsHeight == 0) {

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+#include "printhost/job_session.h"
+
 namespace cupsdriver {
 
 constexpr long kPrinterDots = 384;
@@ -15,6 +17,10 @@ constexpr long kBandRowBytes = kPrinterDots / 8;  // a 1-bit row of 384 dots, al
 // The longest page printed, about 1 m at 203 dpi: the custom size's upper
 // bound. Rows past it are read and dropped.
 constexpr unsigned kMaxPageRows = 8000;
+// The most one job may print, copies counted: the host's bound on a
+// document, 268,435,456 dots in whole rows of the printer's width. The
+// plug-in holds the whole job until its end.
+constexpr long long kMaxJobRows = printhost::kMaxDocumentRows;  // 699,050
 // CUPS's own default limit on copies; a header asking for more is bad.
 constexpr unsigned kMaxCopies = 9999;
 // The paper's left edge to the first printable dot: the PPD's 5 mm margin.

@@ -4,22 +4,29 @@
 // to standard output.
 //
 //   rastertooemdll job-id user title copies options [file]
-#include <cups/raster.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
 #include <limits.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "driver/cups/raster_page.h"
+#include "driver/cups/raster_job.h"
 #include "printhost/job_session.h"
+
+#ifdef OEMDLL_SANITIZED
+// CUPS gives filters an environment of its own (cupsfilter passes no
+// sanitizer settings at all), so a sanitized filter carries its settings:
+// a report ends it by a signal, never taken for an ordinary failure.
+// ASAN_OPTIONS and UBSAN_OPTIONS, where CUPS passes them, still win.
+extern "C" const char* __asan_default_options() { return "detect_leaks=1:abort_on_error=1"; }
+extern "C" const char* __ubsan_default_options() { return "print_stacktrace=1:abort_on_error=1"; }
+#endif
 
 namespace {
 
@@ -28,25 +35,25 @@ volatile sig_atomic_t gCancelled = 0;
 void OnTerm(int) { gCancelled = 1; }
 
 // The raster's source. libcups asks for uncompressed raster a row at a
-// time, so reads go through a buffer; a read that a SIGTERM interrupts ends
-// the input.
+// time, so reads go through a buffer. Once the job is cancelled the input
+// reads as ended.
 struct Input {
     int fd = 0;
     unsigned char buffer[64 * 1024];
     size_t start = 0, end = 0;
 };
 
-ssize_t ReadInput(void* context, unsigned char* out, size_t bytes) {
-    Input& in = *static_cast<Input*>(context);
+ssize_t ReadInput(Input& in, unsigned char* out, size_t bytes) {
     if (in.start == in.end) {
         for (;;) {
+            if (gCancelled) return 0;
             const ssize_t n = read(in.fd, in.buffer, sizeof in.buffer);
             if (n >= 0) {
                 in.start = 0;
                 in.end = static_cast<size_t>(n);
                 break;
             }
-            if (errno != EINTR || gCancelled) return -1;
+            if (errno != EINTR) return -1;
         }
         if (in.end == 0) return 0;
     }
@@ -99,46 +106,6 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// One page: its rows placed on the printer's width, then handed over once
-// per copy the raster asks for.
-bool PrintPage(cups_raster_t* raster, const cups_page_header2_t& header, unsigned page,
-               printhost::JobSession& session, std::vector<unsigned char>& band, std::string& why) {
-    cupsdriver::RowFormat format;
-    if (!cupsdriver::TakeHeader(header, format, why)) {
-        why = "page " + std::to_string(page) + ": " + why;
-        return false;
-    }
-    const unsigned kept = header.cupsHeight < cupsdriver::kMaxPageRows ? header.cupsHeight : cupsdriver::kMaxPageRows;
-    if (kept < header.cupsHeight)
-        std::fprintf(stderr, "WARNING: page %u is %u rows long; only the first %u are printed\n", page,
-                     header.cupsHeight, kept);
-    band.resize(static_cast<size_t>(kept) * cupsdriver::kBandRowBytes);
-    std::vector<unsigned char> row(header.cupsBytesPerLine);
-    bool blank = true;
-    for (unsigned y = 0; y < header.cupsHeight; ++y) {
-        if (gCancelled) return true;
-        if (cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
-            if (CancelArrives()) return true;
-            why = "page " + std::to_string(page) + " is cut short: " + std::to_string(y) + " of " +
-                  std::to_string(header.cupsHeight) + " rows";
-            return false;
-        }
-        if (y >= kept) continue;
-        unsigned char* out = band.data() + static_cast<size_t>(y) * cupsdriver::kBandRowBytes;
-        if (cupsdriver::PlaceRow(row.data(), format, out)) blank = false;
-    }
-    const unsigned copies = header.NumCopies > 1 ? header.NumCopies : 1;
-    for (unsigned c = 0; c < copies; ++c) {
-        if (!session.StartPage() || !session.Band(band.data(), static_cast<LONG>(kept), blank) ||
-            !session.EndPage()) {
-            why = "the plug-in refused page " + std::to_string(page) + ": " + session.result().error;
-            return false;
-        }
-    }
-    std::fprintf(stderr, "PAGE: %u %u\n", page, copies);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,11 +125,6 @@ int main(int argc, char** argv) {
         input.fd = open(argv[6], O_RDONLY | O_CLOEXEC);
         if (input.fd < 0) return Fail(std::string("cannot open ") + argv[6] + ": " + std::strerror(errno));
     }
-    cups_raster_t* raster = cupsRasterOpenIO(ReadInput, &input, CUPS_RASTER_READ);
-    if (!raster) {
-        if (gCancelled) return 0;
-        return Fail("the input is not CUPS raster");
-    }
 
     Output output;
     static char outputBuffer[64 * 1024];
@@ -177,18 +139,17 @@ int main(int argc, char** argv) {
     bool ok = session.Start() && session.StartDocument(cupsdriver::kPrinterDots);
     if (!ok) why = "cannot start the plug-in: " + session.result().error;
 
-    cups_page_header2_t header;
-    std::vector<unsigned char> band;
-    while (ok && !gCancelled && cupsRasterReadHeader2(raster, &header)) {
-        ++pages;
-        std::fprintf(stderr, "INFO: Printing page %u\n", pages);
-        ok = PrintPage(raster, header, pages, session, band, why);
+    if (ok) {
+        cupsdriver::RasterJob job;
+        job.read = [](unsigned char* out, size_t bytes) { return ReadInput(input, out, bytes); };
+        job.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+        job.cancelled = &gCancelled;
+        job.cancelArrives = CancelArrives;
+        const cupsdriver::RasterOutcome outcome = cupsdriver::PrintRaster(job, session);
+        ok = outcome.ok;
+        why = outcome.why;
+        pages = outcome.pages;
     }
-    if (ok && !gCancelled && pages == 0) {
-        ok = false;
-        why = "no pages in the raster";
-    }
-    cupsRasterClose(raster);
     if (input.fd > 0) close(input.fd);
 
     // A failed or cancelled job prints nothing; the document still ends.

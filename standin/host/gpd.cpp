@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace standin {
@@ -12,9 +15,6 @@ namespace standin {
 namespace {
 
 constexpr int kMaxIncludeDepth = 8;
-// A page side in dots, past which a GPD's size is taken for a mistake: 1 << 20
-// rows of a 58 mm roll is 131 m.
-constexpr long long kMaxDots = 1 << 20;
 
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
@@ -25,13 +25,37 @@ std::string Trim(const std::string& s) {
 
 std::string Where(const std::string& file, int line) { return file + ":" + std::to_string(line) + ": "; }
 
-bool ReadText(const std::string& path, std::string& text) {
+enum class Read { kOk, kMissing, kRefused };
+
+// Reads a regular file of at most `budget` bytes, taking what it reads off
+// the budget. Anything else (a device, a FIFO, a folder) is refused before
+// it is opened: reading one may never end. On kRefused, `why` says why.
+Read ReadText(const std::string& path, long long& budget, std::string& text, std::string& why) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return Read::kMissing;
+    if (!std::filesystem::is_regular_file(status)) {
+        why = "not a regular file";
+        return Read::kRefused;
+    }
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return true;
+    if (!in) return Read::kMissing;
+    text.clear();
+    char chunk[16384];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        const long long n = in.gcount();
+        if (n > budget) {
+            why = "more than " + std::to_string(kMaxGpdBytes) + " bytes of GPD text in all";
+            return Read::kRefused;
+        }
+        budget -= n;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    if (in.bad()) {
+        why = "read error";
+        return Read::kRefused;
+    }
+    return Read::kOk;
 }
 
 std::string DirOf(const std::string& path) {
@@ -57,14 +81,22 @@ std::string StripComment(const std::string& line) {
     return line;
 }
 
+// What reading one GPD has taken in so far, its includes counted.
+struct ReadState {
+    long long bytesLeft = kMaxGpdBytes;
+    int includes = 0;
+    std::set<std::string> reading;  // the files of the includes being read, canonical
+};
+
 class Parser {
 public:
-    Parser(Gpd& gpd, std::string& error) : gpd_(gpd), error_(error) {}
+    Parser(Gpd& gpd, ReadState& state, std::string& error) : gpd_(gpd), state_(state), error_(error) {}
 
-    bool Parse(const std::string& text, const std::string& file, const std::string& dir, int depth) {
+    // Entries go into `into`; `nesting` blocks are open around it.
+    bool Parse(const std::string& text, const std::string& file, const std::string& dir, int depth,
+               std::vector<GpdEntry>& into, int nesting) {
         // The stack of open blocks; the root first. Each holds the line of its '{'.
-        std::vector<std::pair<std::vector<GpdEntry>*, int>> open{{&gpd_.entries, 0}};
-        if (depth > 0) open[0].first = target_;
+        std::vector<std::pair<std::vector<GpdEntry>*, int>> open{{&into, 0}};
         std::istringstream lines(text);
         std::string raw;
         int number = 0;
@@ -90,6 +122,9 @@ public:
                     std::vector<GpdEntry>& level = *open.back().first;
                     if (!lastWasEntry || level.empty() || level.back().block)
                         return Fail(file, number, "'{' follows no entry");
+                    // Entries are freed recursively: the depth must stay small.
+                    if (nesting + static_cast<int>(open.size()) > kMaxGpdNesting)
+                        return Fail(file, number, "blocks nested deeper than " + std::to_string(kMaxGpdNesting));
                     level.back().block = true;
                     open.push_back({&level.back().children, number});
                     lastWasEntry = false;
@@ -103,11 +138,12 @@ public:
                     GpdEntry entry;
                     if (!Entry(line, pos, file, number, entry)) return false;
                     if (entry.keyword == "Include") {
-                        if (!Include(entry, dir, depth, *open.back().first)) return false;
+                        if (!Include(entry, dir, depth, *open.back().first, nesting + static_cast<int>(open.size()) - 1))
+                            return false;
                         lastWasEntry = false;
                         continue;
                     }
-                    open.back().first->push_back(entry);
+                    open.back().first->push_back(std::move(entry));
                     lastWasEntry = true;
                 } else {
                     return Fail(file, number, "unexpected text: " + line.substr(pos));
@@ -117,8 +153,6 @@ public:
         if (open.size() > 1) return Fail(file, open.back().second, "'{' is never closed");
         return true;
     }
-
-    std::vector<GpdEntry>* target_ = nullptr;
 
 private:
     bool Fail(const std::string& file, int line, const std::string& what) {
@@ -161,22 +195,37 @@ private:
         return true;
     }
 
-    bool Include(const GpdEntry& entry, const std::string& dir, int depth, std::vector<GpdEntry>& level) {
+    bool Include(const GpdEntry& entry, const std::string& dir, int depth, std::vector<GpdEntry>& level,
+                 int nesting) {
         std::string name = entry.value;
         if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
         const std::string path = dir + "/" + name;
-        std::string text;
-        if (!ReadText(path, text)) {
+        auto fail = [&](const std::string& what) { return Fail(entry.file, entry.line, "*Include " + name + ": " + what); };
+        std::error_code ec;
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+        const std::string key = ec ? path : canonical.string();
+        if (state_.reading.count(key)) return fail("includes itself, directly or through another file");
+        std::string text, why;
+        switch (ReadText(path, state_.bytesLeft, text, why)) {
+        case Read::kMissing:
             gpd_.notes.push_back(Where(entry.file, entry.line) + "*Include " + name + " is not at hand; skipped");
             return true;
+        case Read::kRefused: return fail(why);
+        case Read::kOk: break;
         }
         if (depth >= kMaxIncludeDepth) return Fail(entry.file, entry.line, "*Include nested too deep");
-        Parser inner(gpd_, error_);
-        inner.target_ = &level;
-        return inner.Parse(text, name, DirOf(path), depth + 1);
+        if (state_.includes >= kMaxGpdIncludes)
+            return fail("more than " + std::to_string(kMaxGpdIncludes) + " includes in all");
+        ++state_.includes;
+        state_.reading.insert(key);
+        Parser inner(gpd_, state_, error_);
+        const bool ok = inner.Parse(text, name, DirOf(path), depth + 1, level, nesting);
+        state_.reading.erase(key);
+        return ok;
     }
 
     Gpd& gpd_;
+    ReadState& state_;
     std::string& error_;
 };
 
@@ -189,20 +238,29 @@ const GpdEntry* Last(const std::vector<GpdEntry>& entries, const char* keyword, 
     return found;
 }
 
-bool Number(const GpdEntry& e, const std::string& text, long& value, std::string& error) {
+// The range of a plain GPD number, and of an identifier or count.
+constexpr long long kMinNumber = INT32_MIN, kMaxNumber = INT32_MAX, kMaxUnsigned = UINT32_MAX;
+
+bool Number(const GpdEntry& e, const std::string& text, long long& value, std::string& error,
+            long long min = kMinNumber, long long max = kMaxNumber) {
     const std::string t = Trim(text);
     char* end = nullptr;
     errno = 0;
     const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
-    value = std::strtol(t.c_str(), &end, hex ? 16 : 10);
-    if (t.empty() || errno != 0 || *end != '\0') {
+    value = std::strtoll(t.c_str(), &end, hex ? 16 : 10);
+    if (t.empty() || *end != '\0') {
         error = Where(e.file, e.line) + "*" + e.keyword + " expects a number, not " + t;
+        return false;
+    }
+    if (errno == ERANGE || value < min || value > max) {
+        error = Where(e.file, e.line) + "*" + e.keyword + ": " + t + " is out of range, " + std::to_string(min) +
+                " to " + std::to_string(max);
         return false;
     }
     return true;
 }
 
-bool Pair(const GpdEntry& e, long& a, long& b, std::string& error) {
+bool Pair(const GpdEntry& e, long long& a, long long& b, std::string& error) {
     const std::string& v = e.value;
     const size_t comma = v.find(',');
     if (v.compare(0, 5, "PAIR(") != 0 || v.back() != ')' || comma == std::string::npos) {
@@ -255,8 +313,8 @@ bool Command(const GpdEntry& e, GpdCommand& command, std::string& error) {
     command.name = e.value;
     for (const GpdEntry& a : e.children) {
         if (a.keyword == "CallbackID") {
-            long id = 0;
-            if (!Number(a, a.value, id, error)) return false;
+            long long id = 0;
+            if (!Number(a, a.value, id, error, 0, kMaxUnsigned)) return false;
             command.callback = true;
             command.callbackId = static_cast<DWORD>(id);
         } else if (a.keyword == "Cmd") {
@@ -265,11 +323,13 @@ bool Command(const GpdEntry& e, GpdCommand& command, std::string& error) {
         } else if (a.keyword == "Order") {
             const size_t dot = a.value.find('.');
             command.section = a.value.substr(0, dot);
+            long long order = 0;
             if (std::find(std::begin(kSections), std::end(kSections), command.section) == std::end(kSections) ||
-                dot == std::string::npos || !Number(a, a.value.substr(dot + 1), command.order, error)) {
+                dot == std::string::npos || !Number(a, a.value.substr(dot + 1), order, error)) {
                 error = Where(a.file, a.line) + "*Order expects SECTION.n, not " + a.value;
                 return false;
             }
+            command.order = static_cast<long>(order);
         }
     }
     if (!e.block && !command.callback && command.bytes.empty()) {
@@ -297,28 +357,46 @@ const GpdEntry* Selected(const GpdEntry& feature, const std::string& name, std::
     return option;
 }
 
-// Master units to dots; out of range (-1) past what this host renders.
-LONG Dots(long masterUnits, long value, long dpi) {
-    const long long dots = static_cast<long long>(value) * dpi / masterUnits;
-    return dots > kMaxDots ? -1 : static_cast<LONG>(dots);
+// Master units to dots. Every value is within 32 bits, so 64 hold the product.
+long long Dots(long long masterUnits, long long value, long long dpi) { return value * dpi / masterUnits; }
+
+}  // namespace
+
+namespace {
+
+bool Parse(const std::string& text, const std::string& file, const std::string& dir, ReadState& state, Gpd& gpd,
+           std::string& error) {
+    gpd.file = file;
+    if (static_cast<long long>(text.size()) > state.bytesLeft) {
+        error = file + ": more than " + std::to_string(kMaxGpdBytes) + " bytes of GPD text in all";
+        return false;
+    }
+    state.bytesLeft -= static_cast<long long>(text.size());
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::weakly_canonical(dir + "/" + file, ec);
+    if (!ec) state.reading.insert(self.string());
+    Parser parser(gpd, state, error);
+    return parser.Parse(text, file, dir, 0, gpd.entries, 0);
 }
 
 }  // namespace
 
 bool ParseGpd(const std::string& text, const std::string& file, const std::string& dir, Gpd& gpd,
               std::string& error) {
-    gpd.file = file;
-    Parser parser(gpd, error);
-    return parser.Parse(text, file, dir, 0);
+    ReadState state;
+    return Parse(text, file, dir, state, gpd, error);
 }
 
 bool ReadGpd(const std::string& path, Gpd& gpd, std::string& error) {
-    std::string text;
-    if (!ReadText(path, text)) {
-        error = "cannot read " + path;
-        return false;
+    ReadState state;
+    std::string text, why;
+    switch (ReadText(path, state.bytesLeft, text, why)) {
+    case Read::kMissing: error = "cannot read " + path; return false;
+    case Read::kRefused: error = "cannot read " + path + ": " + why; return false;
+    case Read::kOk: break;
     }
-    return ParseGpd(text, BaseOf(path), DirOf(path), gpd, error);
+    state.bytesLeft = kMaxGpdBytes;  // counted again as the text is parsed
+    return Parse(text, BaseOf(path), DirOf(path), state, gpd, error);
 }
 
 LONG GpdSetup::PageHeight(LONG tallest) const {
@@ -348,7 +426,7 @@ bool SetupFromGpd(const Gpd& gpd, const std::string& paper, GpdSetup& setup, std
     if (model) setup.model = model->value.size() >= 2 ? model->value.substr(1, model->value.size() - 2) : model->value;
     const GpdEntry* master = Last(root, "MasterUnits");
     if (!master) return fail("no *MasterUnits");
-    long masterX = 0, masterY = 0;
+    long long masterX = 0, masterY = 0;
     if (!Pair(*master, masterX, masterY, error)) return false;
     if (masterX <= 0 || masterY <= 0) return fail("*MasterUnits must be positive");
     const GpdEntry* space = Last(root, "UseSpaceForXMove?");
@@ -404,7 +482,7 @@ bool SetupFromGpd(const Gpd& gpd, const std::string& paper, GpdSetup& setup, std
     const GpdEntry* res = option(resolution);
     const GpdEntry* dpi = Last(res->children, "DPI");
     if (!dpi) return failAt(*res, "resolution " + res->value + " has no *DPI");
-    long dx = 0, dy = 0;
+    long long dx = 0, dy = 0;
     if (!Pair(*dpi, dx, dy, error)) return false;
     if (dx <= 0 || dy <= 0 || masterX % dx != 0 || masterY % dy != 0)
         return failAt(*dpi, "*DPI must divide *MasterUnits");
@@ -413,49 +491,56 @@ bool SetupFromGpd(const Gpd& gpd, const std::string& paper, GpdSetup& setup, std
 
     const GpdEntry* size = option(paperSize);
     setup.paper = size->value;
-    long w = 0, h = 0;
+    long long w = 0, h = 0, height = 0, maxHeight = 0;
     if (size->value == "CUSTOMSIZE") {
         const GpdEntry* minSize = Last(size->children, "MinSize");
         const GpdEntry* maxSize = Last(size->children, "MaxSize");
         const GpdEntry* maxWidth = Last(size->children, "MaxPrintableWidth");
         if (!minSize || !maxSize || !maxWidth)
             return failAt(*size, "CUSTOMSIZE needs *MinSize, *MaxSize and *MaxPrintableWidth");
-        long minW = 0, minH = 0, maxW = 0, maxH = 0, printable = 0, left = 0, top = 0, bottom = 0;
+        long long minW = 0, minH = 0, maxW = 0, maxH = 0, printable = 0, left = 0, top = 0, bottom = 0;
         if (!Pair(*minSize, minW, minH, error) || !Pair(*maxSize, maxW, maxH, error) ||
             !Number(*maxWidth, maxWidth->value, printable, error))
             return false;
-        for (auto [name, value] : {std::pair<const char*, long*>{"MinLeftMargin", &left}, {"TopMargin", &top},
+        for (auto [name, value] : {std::pair<const char*, long long*>{"MinLeftMargin", &left}, {"TopMargin", &top},
                                    {"BottomMargin", &bottom}}) {
             const GpdEntry* e = Last(size->children, name);
             if (e && !Number(*e, e->value, *value, error)) return false;
         }
         // The roll's width, less the left margin on both sides when centred.
         const GpdEntry* centre = Last(size->children, "CenterPrintable?");
-        const long margins = centre && centre->value == "TRUE" ? 2 * left : left;
+        const long long margins = centre && centre->value == "TRUE" ? 2 * left : left;
         w = std::min(printable, maxW - margins);
-        setup.height = Dots(masterY, minH - top - bottom, dy);
-        setup.maxHeight = Dots(masterY, maxH - top - bottom, dy);
+        height = Dots(masterY, minH - top - bottom, dy);
+        maxHeight = Dots(masterY, maxH - top - bottom, dy);
     } else {
         const GpdEntry* area = Last(size->children, "PrintableArea");
         if (!area) return failAt(*size, "paper size " + size->value + " has no *PrintableArea");
         if (!Pair(*area, w, h, error)) return false;
-        setup.height = setup.maxHeight = Dots(masterY, h, dy);
+        height = maxHeight = Dots(masterY, h, dy);
     }
-    setup.width = Dots(masterX, w, dx);
-    if (setup.width <= 0 || setup.height <= 0 || setup.maxHeight < setup.height)
-        return failAt(*size, "paper size " + size->value + " has no printable area, or one too large");
+    const long long width = Dots(masterX, w, dx);
+    if (width <= 0 || height <= 0 || maxHeight < height)
+        return failAt(*size, "paper size " + size->value + " has no printable area");
+    if (width > kMaxPageSide || maxHeight > kMaxPageSide)
+        return failAt(*size, "paper size " + size->value + " is too large: " + std::to_string(width) + " x " +
+                                 std::to_string(maxHeight) + " dots, the limit is " + std::to_string(kMaxPageSide) +
+                                 " dots a side");
+    setup.width = static_cast<LONG>(width);
+    setup.height = static_cast<LONG>(height);
+    setup.maxHeight = static_cast<LONG>(maxHeight);
 
     const GpdEntry* mode = option(colorMode);
     for (auto [name, value] : {std::pair<const char*, ULONG*>{"DrvBPP", &setup.drvBpp}, {"DevBPP", &setup.devBpp},
                                {"DevNumOfPlanes", &setup.devPlanes}}) {
         const GpdEntry* e = Last(mode->children, name);
-        long n = 0;
-        if (e && !Number(*e, e->value, n, error)) return false;
+        long long n = 0;
+        if (e && !Number(*e, e->value, n, error, 0, kMaxUnsigned)) return false;
         if (e) *value = static_cast<ULONG>(n);
     }
-    long id = 0;
+    long long id = 0;
     const GpdEntry* ip = Last(mode->children, "IPCallbackID");
-    if (!Number(*ip, ip->value, id, error)) return false;
+    if (!Number(*ip, ip->value, id, error, 0, kMaxUnsigned)) return false;
     setup.ipCallbackId = static_cast<DWORD>(id);
 
     for (const char* required : {"CmdCR", "CmdLF", "CmdFF", "CmdSendBlockData"})

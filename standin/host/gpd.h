@@ -10,6 +10,16 @@
 
 namespace standin {
 
+// The longest page side this host renders, and the tools take, in dots:
+// 8.2 m of paper at 203 dpi.
+constexpr LONG kMaxPageSide = 65536;
+
+// What reading one GPD may take in, its includes counted: blocks nested
+// this deep, this many *Include entries, this many bytes of text.
+constexpr int kMaxGpdNesting = 32;
+constexpr int kMaxGpdIncludes = 64;
+constexpr long long kMaxGpdBytes = 1 << 20;
+
 // `*Keyword: value`, with the entries of the block that follows it.
 struct GpdEntry {
     std::string keyword;  // without '*' and ':'
@@ -27,7 +37,9 @@ struct Gpd {
 };
 
 // Reads a GPD, taking in each *Include found beside the including file and
-// skipping the others with a note. On failure says "file:line: what".
+// skipping the others with a note. Only regular files are read; a cycle of
+// includes, or more than the bounds above, is refused. On failure says
+// "file:line: what".
 bool ReadGpd(const std::string& path, Gpd& gpd, std::string& error);
 // The same for text in memory; includes are looked for in dir.
 bool ParseGpd(const std::string& text, const std::string& file, const std::string& dir, Gpd& gpd,

@@ -81,7 +81,9 @@ class Cupsd:
             f.write("ServerRoot {b}/etc\nServerBin {sb}\nStateDir {b}/state\nCacheDir {b}/cache\n"
                     "RequestRoot {b}/spool\nTempDir {b}/spool/tmp\nAccessLog {b}/log/access_log\n"
                     "ErrorLog {b}/log/error_log\nPageLog {b}/log/page_log\nPrintcap {b}/state/printcap\n"
-                    "Sandboxing Relaxed\n".format(b=b, sb=inst.serverbin))
+                    "Sandboxing Relaxed\n"
+                    # A sanitized filter's settings, where the test run has any.
+                    "PassEnv ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS\n".format(b=b, sb=inst.serverbin))
         self.env = dict(os.environ, CUPS_SERVERROOT=etc)
         self.log = open(os.path.join(b, "log", "cupsd.out"), "wb")
         self.process = subprocess.Popen(["/usr/sbin/cupsd", "-f", "-c", os.path.join(etc, "cupsd.conf")],
@@ -219,6 +221,7 @@ def main():
                           cupsd.error_log()) is not None, "not in error_log")
         cupsd.run("cancel", "-h", cupsd.host, "-a", QUEUE)
         t.check("failing filter: the queue is cleared", cupsd.wait_idle(10), "jobs left: %s" % cupsd.jobs())
+        c.check_no_reports(t, "the filter under cupsd", cupsd.error_log())
     finally:
         if cupsd:
             cupsd.stop()

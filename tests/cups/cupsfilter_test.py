@@ -5,10 +5,13 @@ stream must decode to the dots drawn. The filter alone is fed raster it
 cannot print and a cancel.
 
 usage: cupsfilter_test.py CMAKE BUILD_DIR"""
+import array
+import fcntl
 import os
 import signal
 import subprocess
 import sys
+import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -23,7 +26,9 @@ def run_cupsfilter(inst, pdf, options, copies=1):
     for o in options:
         cmd += ["-o", o]
     env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
-    return subprocess.run(cmd + [path], capture_output=True, env=env, timeout=60)
+    p = subprocess.run(cmd + [path], capture_output=True, env=env, timeout=60)
+    c.seen(p.stderr)
+    return p
 
 
 # Cases: (name, page size option, paper (mm), copies, rectangles per page in
@@ -85,8 +90,31 @@ def check_case(t, inst, case):
     t.check(name + ": dots where they were drawn", why is None, why)
 
 
+def header_cut(compressed, keep):
+    """Three pages cut `keep` bytes into the second page's header."""
+    page = c.raster_page(384, 100, rows=bytes(range(48)) * 100, compressed=compressed)
+    return c.raster(page, page, page, compressed=compressed)[:4 + len(page) + keep]
+
+
+def height_zero(page):
+    bad = bytearray(page)
+    bad[376:380] = bytes(4)  # cupsHeight
+    return bytes(bad)
+
+
+LONG_PAGE = 8000  # rows, the longest page printed
 BAD_RASTER = [
     ("truncated page", c.raster(c.raster_page(384, 100))[:-48 * 30], "cut short: 70 of 100 rows"),
+    ("copies past the job's bound", c.raster(c.raster_page(384, LONG_PAGE, copies=9999)),
+     "page 1: the job is too long: more than 699050 rows of 384 dots"),
+    ("pages adding up past the job's bound",
+     c.raster(c.raster_page(384, LONG_PAGE, copies=50), c.raster_page(384, LONG_PAGE, copies=50)),
+     "page 2: the job is too long: more than 699050 rows"),
+    ("a bad header on page 2", c.raster(c.raster_page(384, 10), height_zero(c.raster_page(384, 10)),
+                                        c.raster_page(384, 10)), "page 2: the page header is not valid"),
+    ("cut 100 bytes into page 2's header", header_cut(False, 100), "page 2: the raster ends inside the page header"),
+    ("compressed, cut 10 bytes into page 2's header", header_cut(True, 10), "page 2: the raster ends inside"),
+    ("compressed, cut 1790 bytes into page 2's header", header_cut(True, 1790), "page 2: the raster ends inside"),
     ("8 bits per pixel", c.raster(c.raster_page(384, 10, bits=8)), "8 bits per pixel"),
     ("RGB colour space", c.raster(c.raster_page(384, 10, color_space=1)), "colour space 1"),
     ("not raster at all", b"%PDF-1.4\n" + bytes(4000), "not CUPS raster"),
@@ -96,7 +124,13 @@ BAD_RASTER = [
 
 def check_bad_raster(t, inst):
     for name, data, says in BAD_RASTER:
-        p = subprocess.run([inst.filter, "1", "user", "title", "1", ""], input=data, capture_output=True, timeout=20)
+        try:
+            p = subprocess.run([inst.filter, "1", "user", "title", "1", ""], input=data, capture_output=True,
+                               timeout=20)
+        except subprocess.TimeoutExpired:
+            t.check("bad raster, %s: the filter ends" % name, False, "still running after 20 s")
+            continue
+        c.seen(p.stderr)
         errors = [l for l in p.stderr.decode().splitlines() if l.startswith("ERROR:")]
         t.check("bad raster, %s: one ERROR line, exit 1, nothing printed" % name,
                 p.returncode == 1 and len(errors) == 1 and says in errors[0] and not p.stdout,
@@ -120,9 +154,56 @@ def check_cancel(t, inst):
         p.communicate()
         t.check("SIGTERM mid-page: filter exits", False, "still running 10 s after SIGTERM")
         return
+    c.seen(err)
     t.check("SIGTERM mid-page: exit 0, no ERROR, nothing printed",
             p.returncode == 0 and b"ERROR:" not in err and not out,
             "exit %d, %d bytes out, %s" % (p.returncode, len(out), err.decode()[-300:]))
+
+
+def check_compressed(t, inst):
+    """Compressed raster ends cleanly after its last page (libcups reads it
+    ahead): every page printed."""
+    page = c.raster_page(384, 16, rows=b"\xff" * 48 * 16, compressed=True)
+    p = subprocess.run([inst.filter, "1", "u", "t", "1", ""], input=c.raster(page, page, page, compressed=True),
+                       capture_output=True, timeout=20)
+    c.seen(p.stderr)
+    rows, _ = c.decode(p.stdout) if p.returncode == 0 else ([], [])
+    t.check("compressed raster, three pages: all printed", len(rows) == 48 and all(r == b"\xff" * 48 for r in rows),
+            "exit %d, %d rows; %s" % (p.returncode, len(rows), p.stderr.decode()[-300:]))
+
+
+def check_cancel_copies(t, inst):
+    """SIGTERM while a page's copies are handed over, the input still open:
+    the filter stops at once, before the page is counted."""
+    page = c.raster(c.raster_page(384, LONG_PAGE, rows=b"\xaa" * 48 * LONG_PAGE, copies=87))
+    p = subprocess.Popen([inst.filter, "1", "user", "title", "1", ""], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p.stdin.write(page)
+    p.stdin.flush()
+    # Once the pipe is empty the filter has the whole page: it is placing
+    # the last rows, then handing over 87 copies.
+    end = time.monotonic() + 10
+    waiting = array.array("i", [1])
+    while time.monotonic() < end and waiting[0] > 0:
+        fcntl.ioctl(p.stdin.fileno(), termios.FIONREAD, waiting)
+        time.sleep(0.005)
+    time.sleep(0.05)
+    p.send_signal(signal.SIGTERM)
+    try:
+        p.wait(5)
+        stopped = True
+    except subprocess.TimeoutExpired:
+        stopped = False
+    try:  # closes the input
+        out, err = p.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        out, err = p.communicate()
+    c.seen(err)
+    t.check("SIGTERM among the copies: stops within 5 s, exit 0, no page counted, nothing printed",
+            stopped and p.returncode == 0 and b"PAGE:" not in err and not out,
+            "%s, exit %s, %d bytes out, %s" % ("stopped" if stopped else "still running 5 s after SIGTERM",
+                                              p.returncode, len(out), err.decode()[-300:]))
 
 
 def check_placement(t, inst):
@@ -131,6 +212,7 @@ def check_placement(t, inst):
     row = b"\xff" * 8  # 64 black dots
     page = c.raster_page(64, 8, rows=row * 8, bbox_left=c.MARGIN_PT + c.dots_to_pt(100))
     p = subprocess.run([inst.filter, "1", "u", "t", "1", ""], input=c.raster(page), capture_output=True, timeout=20)
+    c.seen(p.stderr)
     rows, _ = c.decode(p.stdout) if p.returncode == 0 else ([], [])
     why = c.check_picture(rows, [(100, 0, 64, 8)], slack=0) if len(rows) == 8 else "%d rows" % len(rows)
     t.check("a page placed by its imaging box", p.returncode == 0 and why is None, why or p.stderr.decode())
@@ -147,7 +229,10 @@ def main():
             check_case(t, inst, case)
         check_bad_raster(t, inst)
         check_placement(t, inst)
+        check_compressed(t, inst)
         check_cancel(t, inst)
+        check_cancel_copies(t, inst)
+        c.check_no_reports(t, "any filter run")
     finally:
         inst.remove()
     return t.finish()

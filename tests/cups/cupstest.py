@@ -2,6 +2,7 @@
 raster writers, the printer stream's decoder, and checks that print PASS or
 FAIL (why)."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -39,6 +40,25 @@ class Checklist:
         return 1 if self.failed else 0
 
 
+# What AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer
+# write when they find something; a sanitized filter may write it to its
+# standard error, and so into cupsfilter's or the scheduler's log.
+SANITIZER_REPORT = re.compile(r".*(?:ERROR: (?:Address|Leak)Sanitizer|runtime error:|UndefinedBehaviorSanitizer).*")
+_filter_output = []
+
+
+def seen(stderr):
+    """Keeps what a filter run wrote, for check_no_reports."""
+    _filter_output.append(stderr.decode(errors="replace") if isinstance(stderr, bytes) else stderr)
+
+
+def check_no_reports(t, what, text=None):
+    """No sanitizer report in `text`, or in everything seen()."""
+    texts = [text] if text is not None else _filter_output
+    report = next((m.group(0) for x in texts for m in [SANITIZER_REPORT.search(x)] if m), None)
+    t.check("no sanitizer report from %s" % what, report is None, report)
+
+
 class Install:
     """The driver installed into a temporary root as `make install-cups`
     lays it out, and a ServerBin whose filter folder has CUPS's filters and
@@ -58,7 +78,7 @@ class Install:
         self.serverbin = os.path.join(self.base, "bin")
         os.makedirs(os.path.join(self.serverbin, "filter"))
         for name in os.listdir(CUPS_FILTERS):
-            if name == "rastertooemdll":  # an installed driver's: ours replaces it
+            if name == "rastertooemdll":  # a system-wide install: ours is tested
                 continue
             os.symlink(os.path.join(CUPS_FILTERS, name), os.path.join(self.serverbin, "filter", name))
         os.symlink(self.filter, os.path.join(self.serverbin, "filter", "rastertooemdll"))
@@ -104,9 +124,9 @@ def pdf(pages, width_mm, height_mm):
     return data
 
 
-def raster_page(width, height, rows=None, bits=1, color_space=3, copies=1, bbox_left=MARGIN_PT):
-    """One page of uncompressed version 3 CUPS raster (big-endian); rows
-    default to white for K (all zero)."""
+def raster_page(width, height, rows=None, bits=1, color_space=3, copies=1, bbox_left=MARGIN_PT, compressed=False):
+    """One page of version 3 CUPS raster (big-endian), or of version 2 with
+    its rows compressed; rows default to white for K (all zero)."""
     bpl = (width * bits + 7) // 8
     header = bytearray(1796)
     def put(offset, fmt, *values):
@@ -118,11 +138,33 @@ def raster_page(width, height, rows=None, bits=1, color_space=3, copies=1, bbox_
     put(420, "I", 1)
     put(436, "ffff", bbox_left, 0, bbox_left + dots_to_pt(width), dots_to_pt(height))
     body = rows if rows is not None else bytes(bpl * height)
-    return bytes(header) + body
+    return bytes(header) + (compress(body, bpl) if compressed else body)
 
 
-def raster(*pages):
-    return b"RaS3" + b"".join(pages)
+def compress(body, bpl):
+    """Rows as version 2 raster holds them (1-byte pixels): each run of equal
+    rows (up to 256) as a repeat count, then runs of equal bytes (up to 128)."""
+    out = bytearray()
+    rows = [body[i:i + bpl] for i in range(0, len(body), bpl)]
+    i = 0
+    while i < len(rows):
+        same = 1
+        while i + same < len(rows) and same < 256 and rows[i + same] == rows[i]:
+            same += 1
+        out.append(same - 1)
+        row, x = rows[i], 0
+        while x < len(row):
+            run = 1
+            while x + run < len(row) and run < 128 and row[x + run] == row[x]:
+                run += 1
+            out += bytes([run - 1, row[x]])
+            x += run
+        i += same
+    return bytes(out)
+
+
+def raster(*pages, compressed=False):
+    return (b"RaS2" if compressed else b"RaS3") + b"".join(pages)
 
 
 def decode(stream):

@@ -23,7 +23,7 @@ struct GreyImage {
 // What one input may hold, and one picture or document, in dots: larger
 // ones are refused before anything is allocated for them.
 constexpr std::int64_t kMaxInputBytes = std::int64_t(1) << 28;
-constexpr std::int64_t kMaxDimension = std::int64_t(1) << 16;
+constexpr std::int64_t kMaxDimension = standin::kMaxPageSide;  // the GPD reader's too
 constexpr std::int64_t kMaxDots = std::int64_t(1) << 28;
 
 // Reads all of a file, or standard input for "-". False with a message

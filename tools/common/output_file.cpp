@@ -1,16 +1,22 @@
 #include "tools/common/output_file.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
 #include <windows.h>
 #else
+#include <sys/statvfs.h>
 #include <unistd.h>
 #endif
 
@@ -31,9 +37,31 @@ std::string SystemText(DWORD code) {
 }
 
 int ProcessId() { return _getpid(); }
-int OpenExclusive(const std::string& path) {
-    return _open(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+// Opened so that it can be deleted while open: a stop removes it at once.
+int OpenShared(const std::string& path, DWORD disposition) {
+    const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        switch (GetLastError()) {
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: errno = EACCES; break;
+        case ERROR_WRITE_PROTECT: errno = EROFS; break;
+        case ERROR_FILENAME_EXCED_RANGE: errno = ENAMETOOLONG; break;
+        case ERROR_DISK_FULL: errno = ENOSPC; break;
+        default: errno = EINVAL; break;
+        }
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    if (fd < 0) CloseHandle(h);
+    return fd;
 }
+int OpenExclusive(const std::string& path) { return OpenShared(path, CREATE_NEW); }
 std::FILE* StreamOf(int fd) { return _fdopen(fd, "w+b"); }
 void CloseDescriptor(int fd) { _close(fd); }
 #else
@@ -60,6 +88,109 @@ std::string Folder(const std::string& path) {
 std::string Base(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// ".NAME.PID-N.tmp" beside PATH. A long NAME is cut so that the temporary's
+// name is no longer than the user's: a name the folder takes.
+std::string TemporaryName(const std::string& path, int attempt) {
+    const std::string suffix = "." + std::to_string(ProcessId()) + "-" + std::to_string(attempt) + ".tmp";
+    std::string base = Base(path);
+    const size_t room = std::max<size_t>(base.size(), 200);
+    if (1 + base.size() + suffix.size() > room) {
+        size_t keep = room - 1 - suffix.size();
+        while (keep > 0 && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;  // whole UTF-8 characters
+        base.resize(keep);
+    }
+    return Folder(path) + "." + base + suffix;
+}
+
+// The named temporaries of this process, removed when it is stopped by a
+// signal (or, on Windows, a console's Ctrl+C or close). Whoever takes a path
+// out of its slot owns it, so the handler and the code never both free one.
+constexpr int kTemporarySlots = 8;
+std::atomic<char*> gTemporaries[kTemporarySlots];
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleStop(DWORD) {
+    for (std::atomic<char*>& slot : gTemporaries)
+        if (char* path = slot.exchange(nullptr)) DeleteFileA(path);
+    return FALSE;  // and on to the default handler, which ends the process
+}
+#else
+void OnStopSignal(int signal) {
+    for (std::atomic<char*>& slot : gTemporaries)
+        if (char* path = slot.exchange(nullptr)) unlink(path);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);  // delivered once the handler returns: the process ends as the signal says
+}
+#endif
+
+void InstallCleanup() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleStop, TRUE);
+#else
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        // A signal ignored (a background job's SIGINT) or handled by the tool stays so.
+        if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+        struct sigaction on = {};
+        on.sa_handler = OnStopSignal;
+        sigemptyset(&on.sa_mask);
+        sigaction(signal, &on, nullptr);
+    }
+#endif
+}
+
+int Remember(const std::string& path) {
+    InstallCleanup();
+    char* copy = static_cast<char*>(std::malloc(path.size() + 1));
+    if (!copy) return -1;
+    std::memcpy(copy, path.c_str(), path.size() + 1);
+    for (int i = 0; i < kTemporarySlots; ++i) {
+        char* empty = nullptr;
+        if (gTemporaries[i].compare_exchange_strong(empty, copy)) return i;
+    }
+    std::free(copy);
+    return -1;
+}
+
+void Forget(int slot) {
+    if (slot >= 0) std::free(gTemporaries[slot].exchange(nullptr));
+}
+
+// Whether PATH may be replaced by a rename: nothing there, or a plain file
+// (not a link, no other names).
+bool Replaceable(const std::string& path) {
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool single = true;
+    if (h != INVALID_HANDLE_VALUE) {
+        if (GetFileInformationByHandle(h, &info) && info.nNumberOfLinks > 1) single = false;
+        CloseHandle(h);
+    }
+    return single;
+#else
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return S_ISREG(st.st_mode) && st.st_nlink == 1;
+#endif
+}
+
+long long SizeOf(std::FILE* file) {
+    if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+#ifdef _WIN32
+    return _ftelli64(file);
+#else
+    return ftello(file);
+#endif
 }
 
 }  // namespace
@@ -92,6 +223,8 @@ void OutputFile::Discard() {
     file_ = device_ = nullptr;
     if (!temporary_.empty()) std::remove(temporary_.c_str());
     temporary_.clear();
+    Forget(slot_);
+    slot_ = -1;
 }
 
 // A temporary beside the file, so that the rename is atomic; when the
@@ -100,11 +233,13 @@ bool OutputFile::OpenTemporary(std::string& error) {
     if (kind_ == Kind::kReplace) {
         int lastError = 0;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name = Folder(path_) + "." + Base(path_) + "." + std::to_string(ProcessId()) + "-" +
-                                     std::to_string(attempt) + ".tmp";
+            const std::string name = TemporaryName(path_, attempt);
+            slot_ = Remember(name);
             const int fd = OpenExclusive(name);
             if (fd < 0) {
                 lastError = errno;
+                Forget(slot_);
+                slot_ = -1;
                 if (lastError == EEXIST) continue;
                 break;
             }
@@ -134,7 +269,10 @@ bool OutputFile::OpenTemporary(std::string& error) {
         return false;
     }
     temporary_ = name;
-    file_ = std::fopen(name, "w+b");
+    slot_ = Remember(temporary_);
+    const int fd = OpenShared(name, TRUNCATE_EXISTING);
+    file_ = fd >= 0 ? StreamOf(fd) : nullptr;
+    if (!file_ && fd >= 0) CloseDescriptor(fd);
 #else
     file_ = std::tmpfile();
 #endif
@@ -178,15 +316,7 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
         return false;
     } else {
         exists_ = true;
-        kind_ = Kind::kReplace;
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) kind_ = Kind::kRewrite;
-        const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        BY_HANDLE_FILE_INFORMATION info;
-        if (h != INVALID_HANDLE_VALUE) {
-            if (GetFileInformationByHandle(h, &info) && info.nNumberOfLinks > 1) kind_ = Kind::kRewrite;
-            CloseHandle(h);
-        }
+        kind_ = Replaceable(path) ? Kind::kReplace : Kind::kRewrite;
     }
 #else
     struct stat link, st;
@@ -243,6 +373,90 @@ bool OutputFile::CopyTo(std::FILE* destination, std::string& error) {
     return true;
 }
 
+// Rewrites the file where it is. The old contents stay until the new ones
+// are known to fit: the space is reserved first, and only then written
+// over and cut to the new length.
+bool OutputFile::WriteThrough(std::string& error) {
+    const long long size = SizeOf(file_);
+    if (size < 0) {
+        error = "cannot read back the temporary file for " + name_ + ": " + ErrnoText(errno);
+        return false;
+    }
+#ifdef _WIN32
+    struct _stat64 old;
+    const long long oldSize = _stat64(path_.c_str(), &old) == 0 ? old.st_size : 0;
+    ULARGE_INTEGER available;
+    const std::string folder = Folder(path_);
+    if (size > oldSize &&
+        GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr) &&
+        static_cast<unsigned long long>(size - oldSize) > available.QuadPart) {
+        error = "cannot write " + path_ + ": " + SystemText(ERROR_DISK_FULL);
+        return false;
+    }
+    std::FILE* target = std::fopen(path_.c_str(), "r+b");
+    if (!target && errno == ENOENT) target = std::fopen(path_.c_str(), "wb");
+    if (!target) {
+        error = "cannot write " + path_ + ": " + ErrnoText(errno);
+        return false;
+    }
+#else
+    const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    struct stat old;
+    if (fd < 0 || fstat(fd, &old) != 0) {
+        error = "cannot write " + path_ + ": " + ErrnoText(errno);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    if (S_ISREG(old.st_mode) && size > 0) {
+        int reserved = 0;
+#ifdef __linux__
+        reserved = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
+#else
+        reserved = EOPNOTSUPP;
+#endif
+        if (reserved == EOPNOTSUPP || reserved == ENOSYS) {
+            // No reservation on this file system: the free space decides.
+            struct statvfs fs;
+            const long long growth = size - static_cast<long long>(old.st_blocks) * 512;
+            reserved = fstatvfs(fd, &fs) == 0 && growth > 0 &&
+                               static_cast<unsigned long long>(growth) >
+                                   static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize
+                           ? ENOSPC
+                           : 0;
+        }
+        if (reserved != 0) {
+            error = "cannot write " + path_ + ": " + ErrnoText(reserved);
+            close(fd);
+            return false;
+        }
+    }
+    std::FILE* target = fdopen(fd, "wb");  // fdopen never truncates
+    if (!target) {
+        error = "cannot write " + path_ + ": " + ErrnoText(errno);
+        close(fd);
+        return false;
+    }
+#endif
+    bool ok = CopyTo(target, error);
+    if (ok && std::fflush(target) != 0) {
+        error = "cannot write " + path_ + ": " + ErrnoText(errno);
+        ok = false;
+    }
+#ifdef _WIN32
+    if (ok && _chsize_s(_fileno(target), size) != 0) {
+#else
+    if (ok && S_ISREG(old.st_mode) && ftruncate(fileno(target), static_cast<off_t>(size)) != 0) {
+#endif
+        error = "cannot write " + path_ + ": " + ErrnoText(errno);
+        ok = false;
+    }
+    if (std::fclose(target) != 0 && ok) {
+        error = "cannot write " + path_ + ": " + ErrnoText(errno);
+        ok = false;
+    }
+    return ok;
+}
+
 bool OutputFile::Commit(std::string& error) {
     if (!file_) {
         error = "nothing was written for " + name_;
@@ -253,6 +467,8 @@ bool OutputFile::Commit(std::string& error) {
         Discard();
         return false;
     }
+    // A link that appeared at the path since Open is written through too.
+    if (kind_ == Kind::kReplace && !Replaceable(path_)) kind_ = Kind::kRewrite;
     bool ok = true;
     switch (kind_) {
     case Kind::kStandardOutput:
@@ -273,20 +489,9 @@ bool OutputFile::Commit(std::string& error) {
         }
         break;
     }
-    case Kind::kRewrite: {
-        std::FILE* target = std::fopen(path_.c_str(), "wb");
-        if (!target) {
-            error = "cannot write " + path_ + ": " + ErrnoText(errno);
-            ok = false;
-            break;
-        }
-        ok = CopyTo(target, error);
-        if (std::fclose(target) != 0 && ok) {
-            error = "cannot write " + path_ + ": " + ErrnoText(errno);
-            ok = false;
-        }
+    case Kind::kRewrite:
+        ok = WriteThrough(error);
         break;
-    }
     case Kind::kReplace: {
         const int closed = std::fclose(file_);
         file_ = nullptr;

@@ -39,12 +39,14 @@ private:
 
     bool OpenTemporary(std::string& error);
     bool CopyTo(std::FILE* destination, std::string& error);
+    bool WriteThrough(std::string& error);
     void Discard();
 
     Kind kind_ = Kind::kReplace;
     std::string path_;
     std::string name_;
     std::string temporary_;  // removed unless renamed into place
+    int slot_ = -1;          // where a signal finds the temporary
     std::FILE* file_ = nullptr;
     std::FILE* device_ = nullptr;
     unsigned mode_ = 0;  // the replaced file's permissions (POSIX)

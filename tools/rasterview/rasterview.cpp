@@ -30,19 +30,22 @@ namespace {
 const char kUsage[] =
     "usage: rasterview [--summary] [-o PICTURE] STREAM\n"
     "       rasterview --listen [HOST:]PORT --out DIR [--jobs N] [--max-job-bytes N] [--idle-timeout S]\n"
+    "                  [--read-timeout S]\n"
     "Reads a printer stream (\"-\" is standard input), checks every command, and\n"
     "writes what the printer would print to PICTURE (.png, or .pbm; \"-\" is\n"
     "standard output, never a terminal), one row of dots per command, printed\n"
     "dots black.\n"
     "  --summary            print the commands, rows, row widths and bytes\n"
     "With --listen it is a virtual network printer (Linux build only): it takes\n"
-    "each TCP connection as one job, keeps it as DIR/job-NNNN.prn and draws it\n"
-    "as DIR/job-NNNN.png, and prints a line per job.\n"
+    "each TCP connection that sends something as one job, keeps it as\n"
+    "DIR/job-NNNN.prn and draws it as DIR/job-NNNN.png, and prints a line per job.\n"
     "  --listen [HOST:]PORT the address to listen on; HOST defaults to 127.0.0.1\n"
     "  --out DIR            where jobs go; numbering continues after the last job there\n"
     "  --jobs N             stop after N jobs\n"
     "  --max-job-bytes N    cut a job at N bytes (default 268435456)\n"
-    "  --idle-timeout S     stop after S seconds without a job\n"
+    "  --idle-timeout S     stop after S seconds without a job in progress\n"
+    "  --read-timeout S     drop a connection that sends nothing for S seconds (default 10);\n"
+    "                       a job so dropped is kept as far as it came and reported as cut\n"
     "Exit status: 0 every stream well formed, 1 otherwise or on failure, 2 usage error.\n";
 
 int Usage(const std::string& message) {
@@ -112,6 +115,10 @@ int Listen(int argc, char** argv) {
             if (!ParseCount(value, number) || number == 0 || number > 1000000)
                 return Usage("--idle-timeout takes seconds, from 1 to 1000000");
             options.idleSeconds = static_cast<unsigned>(number);
+        } else if (arg == "--read-timeout") {
+            if (!ParseCount(value, number) || number == 0 || number > 1000000)
+                return Usage("--read-timeout takes seconds, from 1 to 1000000");
+            options.readTimeoutSeconds = static_cast<unsigned>(number);
         } else {
             return Usage("unknown option " + arg + " with --listen");
         }

@@ -13,6 +13,7 @@ struct ListenOptions {
     std::uint64_t jobs = 0;                     // stop after this many; 0 never
     std::uint64_t maxJobBytes = 256ull << 20;   // a job is cut here
     unsigned idleSeconds = 0;                   // stop after this long without a job; 0 never
+    unsigned readTimeoutSeconds = 10;           // a connection silent this long is dropped
 };
 
 // Serves jobs until told to stop; the exit status: 0 when every job was

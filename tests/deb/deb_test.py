@@ -293,15 +293,16 @@ def main():
     base = tempfile.mkdtemp(prefix="oemdll-deb-", dir="/tmp")
     os.chmod(base, 0o755)
     inst = c.Install(cmake, build)
-    clone = os.path.join(base, "src")
     builds, files = [], set()
-    try:
+
+    def steps():
+        clone = os.path.join(base, "src")
         p = run("git", "clone", "-q", source, clone)
         if not t.check("git clone of the checkout", p.returncode == 0, p.stderr.decode()):
-            return t.finish()
+            return
         old = Packages(t, clone, os.path.join(base, "deb-old"))
         if not old.ok:
-            return t.finish()
+            return
         p = run("lintian", *(old.debs + glob.glob(os.path.join(old.folder, "debug", "*.deb"))), timeout=300)
         tags = p.stdout.decode().splitlines()
         for line in tags:
@@ -310,10 +311,11 @@ def main():
                 p.stderr.decode()[-300:])
 
         builds.append(old)
-        if not old.install(t):
-            return t.finish()
+        ok = old.install(t)
         old_files = {p for name in old.names for p in owned(name)}
-        files |= old_files
+        files.update(old_files)
+        if not ok:
+            return
         print_checks(t, inst, base, rasterview)
         if "oemdll-printer-app" in old.names:
             app_checks(t, base, rasterview, os.path.join(clone, "samples", "receipt.png"))
@@ -321,11 +323,15 @@ def main():
         bump(clone)
         new = Packages(t, clone, os.path.join(base, "deb-new"))
         if not new.ok:
-            return t.finish()
+            return
         builds.append(new)
-        if new.install(t, old.paths):
-            files |= {p for name in new.names for p in owned(name)}
+        ok = new.install(t, old.paths)
+        files.update(p for name in new.names for p in owned(name))
+        if ok:
             upgrade_checks(t, old, new, old_files)
+
+    try:
+        steps()
     finally:
         if builds:
             names = sorted({n for b in builds for n in b.names})

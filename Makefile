@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo install-cups install-app test test-native test-windows windows package test-hardening test-sanitizers test-valgrind fuzz clean
+.PHONY: all build demo install-cups install-app deb test test-native test-windows windows package test-hardening test-sanitizers test-valgrind fuzz clean
 
 # The driver package's date is that of the sources: the last commit's.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
@@ -39,6 +39,12 @@ install-cups: build
 # filter's, and its systemd unit.
 install-app: build
 	cmake --install $(BUILD) --component app
+
+# The Debian packages, built by dpkg-buildpackage from a copy of the tree in
+# build-deb/: $(DIST)/deb/*.deb, their debug symbols in $(DIST)/deb/debug/.
+deb:
+	@scripts/ensure-deps.sh deb
+	scripts/build-deb.sh build-deb $(DIST)/deb $(JOBS)
 
 test-native: build
 	@scripts/ensure-deps.sh cups
@@ -124,7 +130,7 @@ fuzz-run-%:
 	@echo "fuzz: $*: $$(grep -hE 'stat::number_of_executed_units' $(FUZZ_BUILD)/$*.log | tr -s ' ')"
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DIST)
+	rm -rf $(BUILD) $(WINBUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-deb $(DIST)
 
 .PHONY: bench bench-wine bench-cups
 bench: build

@@ -6,6 +6,7 @@
 #   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind, libcups for the raster fuzz target
 #   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers), poppler-utils,
 #                             PAPPL and ipptool for the printer application
+#   ensure-deps.sh deb        Debian packaging tools and what the packages build from
 set -eu
 
 need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev"
@@ -15,12 +16,14 @@ need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev cups-ipp-utils"
 # The web interface test drives headless Chromium.
 need_cups="$need_cups chromium"
+need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build pkg-config cups-ppdc libcups2-dev libcupsimage2-dev libpappl-dev"
 
 case "${1:-native}" in
     native) need=$need_native ;;
     windows) need=$need_windows ;;
     hardening) need=$need_hardening ;;
     cups) need=$need_cups ;;
+    deb) need=$need_deb ;;
     *) echo "ensure-deps: unknown set '$1'" >&2; exit 2 ;;
 esac
 

@@ -4,80 +4,38 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 
 #ifdef _WIN32
 #include <io.h>
-#include <process.h>
 #include <windows.h>
 #else
 #include <sys/statvfs.h>
 #include <unistd.h>
 #endif
 
+#include "tools/common/file_calls.h"
+#include "tools/common/temporaries.h"
+
 namespace tools {
 
 namespace {
 
-std::string ErrnoText(int error) { return std::strerror(error); }
-
+using file_calls::CloseDescriptor;
+using file_calls::ErrnoText;
+using file_calls::IsTerminal;
+using file_calls::OpenExclusive;
+using file_calls::ProcessId;
+using file_calls::Replaceable;
+using file_calls::SizeOf;
+using file_calls::StreamOf;
 #ifdef _WIN32
-std::string SystemText(DWORD code) {
-    char text[512] = "";
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                                   sizeof text, nullptr);
-    std::string s(text, n);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.' || s.back() == ' ')) s.pop_back();
-    return s.empty() ? "error " + std::to_string(code) : s;
-}
-
-int ProcessId() { return _getpid(); }
-// Opened so that it can be deleted while open: a stop removes it at once.
-int OpenShared(const std::string& path, DWORD disposition) {
-    const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        switch (GetLastError()) {
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION: errno = EACCES; break;
-        case ERROR_WRITE_PROTECT: errno = EROFS; break;
-        case ERROR_FILENAME_EXCED_RANGE: errno = ENAMETOOLONG; break;
-        case ERROR_DISK_FULL: errno = ENOSPC; break;
-        default: errno = EINVAL; break;
-        }
-        return -1;
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
-    if (fd < 0) CloseHandle(h);
-    return fd;
-}
-int OpenExclusive(const std::string& path) { return OpenShared(path, CREATE_NEW); }
-std::FILE* StreamOf(int fd) { return _fdopen(fd, "w+b"); }
-void CloseDescriptor(int fd) { _close(fd); }
-#else
-int ProcessId() { return static_cast<int>(getpid()); }
-int OpenExclusive(const std::string& path) { return open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666); }
-std::FILE* StreamOf(int fd) { return fdopen(fd, "w+b"); }
-void CloseDescriptor(int fd) { close(fd); }
+using file_calls::OpenShared;
+using file_calls::SystemText;
 #endif
-
-bool IsTerminal(std::FILE* file) {
-#ifdef _WIN32
-    return _isatty(_fileno(file)) != 0;
-#else
-    return isatty(fileno(file)) != 0;
-#endif
-}
+using temporaries::Forget;
+using temporaries::Remember;
 
 std::string Folder(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
@@ -102,95 +60,6 @@ std::string TemporaryName(const std::string& path, int attempt) {
         base.resize(keep);
     }
     return Folder(path) + "." + base + suffix;
-}
-
-// The named temporaries of this process, removed when it is stopped by a
-// signal (or, on Windows, a console's Ctrl+C or close). Whoever takes a path
-// out of its slot owns it, so the handler and the code never both free one.
-constexpr int kTemporarySlots = 8;
-std::atomic<char*> gTemporaries[kTemporarySlots];
-
-#ifdef _WIN32
-BOOL WINAPI OnConsoleStop(DWORD) {
-    for (std::atomic<char*>& slot : gTemporaries)
-        if (char* path = slot.exchange(nullptr)) DeleteFileA(path);
-    return FALSE;  // and on to the default handler, which ends the process
-}
-#else
-void OnStopSignal(int signal) {
-    for (std::atomic<char*>& slot : gTemporaries)
-        if (char* path = slot.exchange(nullptr)) unlink(path);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);  // delivered once the handler returns: the process ends as the signal says
-}
-#endif
-
-void InstallCleanup() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-#ifdef _WIN32
-    SetConsoleCtrlHandler(OnConsoleStop, TRUE);
-#else
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old;
-        // A signal ignored (a background job's SIGINT) or handled by the tool stays so.
-        if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-        struct sigaction on = {};
-        on.sa_handler = OnStopSignal;
-        sigemptyset(&on.sa_mask);
-        sigaction(signal, &on, nullptr);
-    }
-#endif
-}
-
-int Remember(const std::string& path) {
-    InstallCleanup();
-    char* copy = static_cast<char*>(std::malloc(path.size() + 1));
-    if (!copy) return -1;
-    std::memcpy(copy, path.c_str(), path.size() + 1);
-    for (int i = 0; i < kTemporarySlots; ++i) {
-        char* empty = nullptr;
-        if (gTemporaries[i].compare_exchange_strong(empty, copy)) return i;
-    }
-    std::free(copy);
-    return -1;
-}
-
-void Forget(int slot) {
-    if (slot >= 0) std::free(gTemporaries[slot].exchange(nullptr));
-}
-
-// Whether PATH may be replaced by a rename: nothing there, or a plain file
-// (not a link, no other names).
-bool Replaceable(const std::string& path) {
-#ifdef _WIN32
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    BY_HANDLE_FILE_INFORMATION info;
-    bool single = true;
-    if (h != INVALID_HANDLE_VALUE) {
-        if (GetFileInformationByHandle(h, &info) && info.nNumberOfLinks > 1) single = false;
-        CloseHandle(h);
-    }
-    return single;
-#else
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-    return S_ISREG(st.st_mode) && st.st_nlink == 1;
-#endif
-}
-
-long long SizeOf(std::FILE* file) {
-    if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-#ifdef _WIN32
-    return _ftelli64(file);
-#else
-    return ftello(file);
-#endif
 }
 
 }  // namespace

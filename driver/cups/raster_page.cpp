@@ -47,7 +47,8 @@ bool TakeHeader(const cups_page_header2_t& header, RowFormat& format, std::strin
               std::to_string(header.cupsHeight) + " dots";
         return false;
     }
-    if (header.cupsBytesPerLine < (header.cupsWidth + 7) / 8 || header.cupsBytesPerLine > kMaxRowBytes) {
+    // In 64 bits: a width near 2^32 must not wrap to a short row.
+    if (header.cupsBytesPerLine < (std::uint64_t{header.cupsWidth} + 7) / 8 || header.cupsBytesPerLine > kMaxRowBytes) {
         why = "bad raster: " + std::to_string(header.cupsBytesPerLine) + " bytes per line for " +
               std::to_string(header.cupsWidth) + " dots";
         return false;

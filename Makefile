@@ -47,7 +47,7 @@ deb:
 	scripts/build-deb.sh build-deb $(DIST)/deb $(JOBS)
 
 test-native: build
-	@scripts/ensure-deps.sh cups
+	@scripts/ensure-deps.sh test
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 WINBUILD ?= build-windows
@@ -155,4 +155,5 @@ bench-listen: build
 # framework's own cost of a job (a driver that discards its lines).
 .PHONY: bench-app
 bench-app: build
+	@scripts/ensure-deps.sh test
 	python3 bench/app/app_bench.py $(BUILD)/bench/app/raster58-app-bench samples/receipt.png $(BENCH_ROUNDS)

@@ -3,7 +3,6 @@
 // program adds the driver that prints through the plug-in module.
 #include <pappl/pappl.h>
 
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,21 +11,14 @@
 
 #include "printer-app/driver.h"
 #include "printer-app/raster_job.h"
+#include "printhost/plugin_module.h"
 
 namespace {
-
-std::string SelfFolder() {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "";
-    std::string dir(self, static_cast<size_t>(n));
-    return dir.erase(dir.find_last_of('/') + 1);
-}
 
 // Installed, the module lies at a fixed place relative to the executable;
 // in the build tree, beside it.
 std::string ModulePath() {
-    const std::string dir = SelfFolder();
+    const std::string dir = printhost::ProgramFolder();
     if (dir.empty()) return OEMDLL_APP_MODULE_INSTALLED;
     const std::string installed = dir + OEMDLL_APP_MODULE;
     if (access(installed.c_str(), R_OK) == 0) return installed;

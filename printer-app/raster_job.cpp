@@ -208,7 +208,7 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
     const bool abort = record->failed || papplJobIsCanceled(job);
     bool ok = record->session->EndDocument(abort) && !abort;
     record->session->Finish();
-    if (ok && !record->failed) papplDeviceFlush(device);
+    if (ok) papplDeviceFlush(device);
     if (record->writeFailed) {
         papplJobSetMessage(job, "cannot write to the printer");
         ok = false;

@@ -4,6 +4,8 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
 #endif
 
 namespace printhost {
@@ -85,6 +87,21 @@ void PluginModule::Unload() {
     handle_ = nullptr;
     getClassObject = nullptr;
     canUnloadNow = nullptr;
+}
+
+std::string ProgramFolder() {
+#ifdef _WIN32
+    char path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path, n);
+    const size_t slash = dir.find_last_of("\\/");
+#else
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir(self, n > 0 ? static_cast<size_t>(n) : 0);
+    const size_t slash = dir.find_last_of('/');
+#endif
+    return slash == std::string::npos ? std::string() : dir.substr(0, slash + 1);
 }
 
 }  // namespace printhost

@@ -38,4 +38,8 @@ private:
 // GetImplementedMethod, by its platform name.
 extern const char* const kOptionalMethodNames[14];
 
+// The folder of the running program, with its trailing separator; empty
+// where it cannot be found. A host finds the module relative to it.
+std::string ProgramFolder();
+
 }  // namespace printhost

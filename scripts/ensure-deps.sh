@@ -5,7 +5,8 @@
 #   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
 #   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind, libcups for the raster fuzz target
 #   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers), poppler-utils,
-#                             PAPPL and ipptool for the printer application
+#                             PAPPL for the printer application
+#   ensure-deps.sh test       what the suites drive besides: ipptool, headless Chromium
 #   ensure-deps.sh deb        Debian packaging tools and what the packages build from
 set -eu
 
@@ -13,9 +14,8 @@ need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbench
 need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev"
-need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev cups-ipp-utils"
-# The web interface test drives headless Chromium.
-need_cups="$need_cups chromium"
+need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev"
+need_test="cups-ipp-utils chromium"
 need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build pkg-config cups-ppdc libcups2-dev libcupsimage2-dev libpappl-dev"
 
 case "${1:-native}" in
@@ -23,6 +23,7 @@ case "${1:-native}" in
     windows) need=$need_windows ;;
     hardening) need=$need_hardening ;;
     cups) need=$need_cups ;;
+    test) need=$need_test ;;
     deb) need=$need_deb ;;
     *) echo "ensure-deps: unknown set '$1'" >&2; exit 2 ;;
 esac

@@ -12,7 +12,6 @@
 #include <string>
 
 #include <fcntl.h>
-#include <limits.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -76,12 +75,8 @@ bool CancelArrives() {
 
 // The module lies at a fixed place relative to the installed filter.
 std::string ModulePath() {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return OEMDLL_CUPS_MODULE_INSTALLED;
-    std::string dir(self, static_cast<size_t>(n));
-    dir.erase(dir.find_last_of('/') + 1);
-    return dir + OEMDLL_CUPS_MODULE;
+    const std::string dir = printhost::ProgramFolder();
+    return dir.empty() ? OEMDLL_CUPS_MODULE_INSTALLED : dir + OEMDLL_CUPS_MODULE;
 }
 
 // Where the plug-in's spool writes go: standard output, whole commands only.

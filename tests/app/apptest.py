@@ -134,6 +134,14 @@ class VirtualPrinter:
         stop_process(self.process)
 
 
+def stop_all(*parts):
+    """Stops each server, browser or printer that was started; None is
+    one that was not."""
+    for part in parts:
+        if part:
+            part.stop()
+
+
 def ipptool(*args, timeout=60):
     return subprocess.run(["ipptool"] + list(args), capture_output=True, timeout=timeout)
 

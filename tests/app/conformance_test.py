@@ -50,10 +50,7 @@ def main():
     except Exception as e:
         t.check("the test runs", False, repr(e))
     finally:
-        if app:
-            app.stop()
-        if printer:
-            printer.stop()
+        a.stop_all(app, printer)
         shutil.rmtree(folder, ignore_errors=True)
     return t.finish()
 

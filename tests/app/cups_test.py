@@ -96,12 +96,7 @@ def main():
     except Exception as e:
         t.check("the test runs", False, repr(e))
     finally:
-        if cupsd:
-            cupsd.stop()
-        if app:
-            app.stop()
-        if printer:
-            printer.stop()
+        a.stop_all(cupsd, app, printer)
         inst.remove()
     elapsed = time.monotonic() - started
     t.check("within 60 s", elapsed < 60, "%.1f s" % elapsed)

@@ -197,10 +197,7 @@ def app_checks(t, base, rasterview, picture):
     except RuntimeError as e:
         t.check("installed printer application prints", False, str(e))
     finally:
-        if app:
-            app.stop()
-        if printer:
-            printer.stop()
+        apptest.stop_all(app, printer)
 
     # The unit's own command, on a port of ours on 127.0.0.1, with a printer
     # added: its state goes where the system keeps state.

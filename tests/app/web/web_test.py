@@ -101,9 +101,7 @@ def run(t, app_binary, rasterview, version, folder, screenshot_path):
             print(app.log()[-2000:])
     finally:
         signal.alarm(0)
-        for part in (browser, app, printer):
-            if part:
-                part.stop()
+        apptest.stop_all(browser, app, printer)
 
 
 def main():

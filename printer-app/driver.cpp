@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "printer-app/png_check.h"
 #include "printer-app/raster_job.h"
+#include "printer-app/raw_stream.h"
+#include "printer-app/system_setup.h"
 #include "printer-app/test_page.h"
 
 namespace app {
@@ -48,8 +49,8 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
                     pappl_pr_driver_data_t* data, ipp_t**, void*) {
     if (std::strcmp(driver_name, kDrivers[0].name) != 0) return false;
     // The main loop makes the system; its first printer is the first chance
-    // to watch its jobs.
-    if (system) papplSystemSetEventCallback(system, CheckPngJobs, nullptr);
+    // to set it up.
+    if (system) ConfigureSystem(system);
 
     data->rstartjob_cb = StartJob;
     data->rstartpage_cb = StartPage;
@@ -57,6 +58,8 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
     data->rendpage_cb = EndPage;
     data->rendjob_cb = EndJob;
     data->testpage_cb = TestPage;
+    data->printfile_cb = PrintRawFile;
+    data->format = kRawFormat;
 
     Copy(data->make_and_model, sizeof data->make_and_model, kDrivers[0].description);
     data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
@@ -67,9 +70,11 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
     data->content_default = PAPPL_CONTENT_AUTO;
     data->quality_default = IPP_QUALITY_NORMAL;
     data->scaling_default = PAPPL_SCALING_AUTO;
-    // PAPPL dithers grey into the 1-bit lines the plug-in takes.
-    data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-    data->force_raster_type = PAPPL_PWG_RASTER_TYPE_BLACK_1;
+    // Clients send 8-bit grey, and PAPPL then hands the driver each page
+    // with the client's own header: its size and resolution. The driver
+    // makes the plug-in's 1-bit rows itself.
+    data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+    data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
     FillDither(data->gdither);
     FillDither(data->pdither);
     data->duplex = PAPPL_DUPLEX_NONE;

@@ -1,5 +1,7 @@
 #include "printer-app/png_check.h"
 
+#include "printer-app/system_setup.h"
+
 #include <png.h>
 
 #include <csetjmp>
@@ -28,29 +30,37 @@ void OnError(png_structp png, png_const_charp message) {
 
 void OnWarning(png_structp, png_const_charp) {}
 
-// Reads the whole picture a row at a time; returns libpng's complaint, or
-// an empty string when it decodes.
+// Reads the whole picture a row at a time; returns why it cannot be
+// printed (libpng's complaint, or its size), or an empty string.
 std::string Decode(FILE* file) {
     Reader reader;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, OnError, OnWarning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!info) {
         png_destroy_read_struct(&png, nullptr, nullptr);
-        return "out of memory";
+        return "the PNG cannot be decoded: out of memory";
     }
     std::vector<png_byte> row;
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
-        return reader.error.empty() ? "unreadable" : reader.error;
+        return "the PNG cannot be decoded: " + (reader.error.empty() ? std::string("unreadable") : reader.error);
     }
     png_init_io(png, file);
     png_read_info(png, info);
+    // Refused before a row is inflated: PAPPL would hold the whole picture.
+    const png_uint_32 width = png_get_image_width(png, info), rows = png_get_image_height(png, info);
+    if (width > static_cast<png_uint_32>(kMaxPictureSide) || rows > static_cast<png_uint_32>(kMaxPictureSide) ||
+        static_cast<size_t>(width) * rows > kMaxPicturePixels) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return "the picture is " + std::to_string(width) + "x" + std::to_string(rows) + " pixels, over the " +
+               std::to_string(kMaxPictureSide) + " a side and " + std::to_string(kMaxPicturePixels) +
+               " pixels in all a 384-dot printer takes";
+    }
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     row.resize(png_get_rowbytes(png, info));
-    const png_uint_32 height = png_get_image_height(png, info);
     for (int pass = 0; pass < passes; ++pass)
-        for (png_uint_32 y = 0; y < height; ++y) png_read_row(png, row.data(), nullptr);
+        for (png_uint_32 y = 0; y < rows; ++y) png_read_row(png, row.data(), nullptr);
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     return "";
@@ -137,7 +147,7 @@ void CheckPngJobs(pappl_system_t*, pappl_printer_t*, pappl_job_t* job, pappl_eve
         std::fclose(file);
     }
     std::lock_guard<std::mutex> hold(gLock);
-    gRefused[papplJobGetID(job)] = "the PNG cannot be decoded: " + error;
+    gRefused[papplJobGetID(job)] = error;
 }
 
 std::string TakePngRefusal(int job_id) {

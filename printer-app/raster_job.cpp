@@ -11,18 +11,36 @@ namespace app {
 
 namespace {
 
-constexpr int kResolution = 203;
+constexpr unsigned kResolution = 203;
 constexpr unsigned kPrinterDots = 384;
 constexpr unsigned kRowBytes = kPrinterDots / 8;
-// The 5 mm margin at 203 dpi: raster columns 40 to 423 are dots 0 to 383.
-// PAPPL places PNG and JPEG pictures from column 39 (it truncates the
+// The 58 mm paper at 203 dpi; a page up to this wide is printed at its
+// size, a wider one fitted to the dots unless print-scaling is none.
+constexpr unsigned kMediaDots = 463;
+// PAPPL places PNG and JPEG pictures from column 39 (it truncates the 5 mm
 // margin), so for them the dots start there, and a picture as wide as the
 // printable width keeps every column.
-constexpr unsigned kFirstColumn = 40;
-constexpr unsigned kFirstPictureColumn = 39;
+constexpr long kFirstPictureColumn = 39;
 constexpr LONG kBandRows = 256;
+// What a page may claim before a row of it is read.
+constexpr unsigned kMaxPageSide = 65536;
+constexpr unsigned kMinResolution = 50, kMaxResolution = 2400;
 
 std::string gModulePath;
+
+// How one page's pixels become the printer's rows: each of the 384 dots
+// averages a run of source columns, each printed row a run of source rows,
+// and the average grey is thresholded or dithered.
+struct PageMap {
+    unsigned width = 0, height = 0;  // the page as it arrives
+    bool packed = false;             // 1-bit, 1 = black
+    bool inverted = false;           // 8-bit, 255 = black
+    unsigned rows = 0;               // printed rows
+    long left = 0;                   // the scaled page's column printed as dot 0
+    unsigned first[kPrinterDots] = {}, last[kPrinterDots] = {};  // source columns, last exclusive; first == last: white
+    bool threshold = false;
+    const pappl_dither_t* dither = nullptr;
+};
 
 // One job's state, from its first page to its end.
 struct JobRecord {
@@ -32,8 +50,14 @@ struct JobRecord {
     std::vector<BYTE> band;  // up to kBandRows rows, 1 = white
     LONG bandRows = 0;
     bool bandBlank = true;
-    unsigned pageLines = 0;  // lines received on the current page
-    unsigned firstColumn = kFirstColumn;
+    bool picture = false;           // PNG or JPEG, placed by PAPPL
+    cups_page_header2_t ticket{};   // the header PAPPL makes from the job's ticket
+    PageMap page;
+    unsigned pageLines = 0;         // source lines received on the current page
+    unsigned pageRows = 0;          // rows printed of the current page
+    std::vector<unsigned> sum;      // per dot, grey summed over the source lines of the row being made
+    unsigned summed = 0;
+    unsigned long long jobRows = 0;
     bool failed = false;
     bool writeFailed = false;
 };
@@ -57,54 +81,114 @@ bool FlushBand(JobRecord& record) {
     return ok;
 }
 
-// A line of the printer's raster (black = 1 at 1 bit, 0 = black at 8 bits)
-// as a band row of the 384 printable dots, white = 1. Returns whether a
-// dot is black.
-bool PlaceLine(const cups_page_header2_t& header, unsigned first, const unsigned char* line, BYTE* out) {
-    std::memset(out, 0xff, kRowBytes);
-    bool black = false;
-    // 1-bit rows of the full width, the usual case: whole bytes, shifted
-    // when the first column is not on a byte boundary.
-    if (header.cupsBitsPerPixel == 1 && header.cupsWidth >= first + kPrinterDots + 8) {
-        const unsigned char* in = line + first / 8;
-        const unsigned shift = first % 8;
-        for (unsigned i = 0; i < kRowBytes; ++i) {
-            const unsigned char bits =
-                shift ? static_cast<unsigned char>((in[i] << shift) | (in[i + 1] >> (8 - shift))) : in[i];
-            out[i] = static_cast<BYTE>(~bits);
-            black = black || bits != 0;
-        }
-        return black;
-    }
-    for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
-        const unsigned column = first + dot;
-        if (column >= header.cupsWidth) break;
-        const bool on = header.cupsBitsPerPixel == 1 ? (line[column / 8] >> (7 - column % 8)) & 1
-                                                     : line[column] < 128;
-        if (on) {
-            out[dot / 8] &= static_cast<BYTE>(~(0x80 >> (dot % 8)));
-            black = true;
-        }
-    }
-    return black;
-}
-
-// The header PAPPL gives the driver is what it renders into: refuse any
-// geometry the plug-in cannot take at its scale.
+// The page PAPPL hands over, checked before a row of it is read.
 bool CheckHeader(const cups_page_header2_t& header, std::string& why) {
-    if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution) {
-        why = "the page is at " + std::to_string(header.HWResolution[0]) + "x" +
-              std::to_string(header.HWResolution[1]) + " dpi; the printer prints only at 203 dpi";
+    const unsigned x = header.HWResolution[0], y = header.HWResolution[1];
+    if (x < kMinResolution || x > kMaxResolution || y < kMinResolution || y > kMaxResolution) {
+        why = "the page is at " + std::to_string(x) + "x" + std::to_string(y) + " dpi; the printer takes " +
+              std::to_string(kMinResolution) + " to " + std::to_string(kMaxResolution) + " dpi";
+        return false;
+    }
+    if (header.cupsWidth == 0 || header.cupsWidth > kMaxPageSide || header.cupsHeight == 0 ||
+        static_cast<unsigned long long>(header.cupsHeight) * kResolution / y >
+            static_cast<unsigned long long>(printhost::kMaxDocumentRows)) {
+        why = "the page is " + std::to_string(header.cupsWidth) + "x" + std::to_string(header.cupsHeight) +
+              " pixels; a page may be at most " + std::to_string(kMaxPageSide) + " wide and " +
+              std::to_string(printhost::kMaxDocumentRows) + " rows long";
         return false;
     }
     const bool bits1 = header.cupsBitsPerPixel == 1 && header.cupsColorSpace == CUPS_CSPACE_K;
     const bool gray8 = header.cupsBitsPerPixel == 8 &&
-                       (header.cupsColorSpace == CUPS_CSPACE_SW || header.cupsColorSpace == CUPS_CSPACE_W);
+                       (header.cupsColorSpace == CUPS_CSPACE_SW || header.cupsColorSpace == CUPS_CSPACE_W ||
+                        header.cupsColorSpace == CUPS_CSPACE_K);
     if (!bits1 && !gray8) {
         why = "the page is " + std::to_string(header.cupsBitsPerPixel) +
               "-bit colour space " + std::to_string(header.cupsColorSpace) +
               "; the printer takes only 1-bit black or 8-bit grey";
         return false;
+    }
+    return true;
+}
+
+// Lays the page on the dots. A page up to the paper's width is printed at
+// 203 dpi, centred on the paper: a 58 mm page's column 40 is dot 0, as the
+// CUPS driver and the Windows package place it. A wider page (A6, 4x6 in,
+// Letter from clients that offer no 58 mm size) is fitted to the 384 dots,
+// or with print-scaling none cut to its middle.
+void MapPage(JobRecord& record, const pappl_pr_options_t& options, bool packed) {
+    const cups_page_header2_t& h = options.header;
+    PageMap& m = record.page;
+    m.width = h.cupsWidth;
+    m.height = h.cupsHeight;
+    m.packed = packed || h.cupsBitsPerPixel == 1;
+    m.inverted = !m.packed && h.cupsColorSpace == CUPS_CSPACE_K;
+    const double dotsPerColumn = double(kResolution) / h.HWResolution[0];
+    double rowsPerLine = double(kResolution) / h.HWResolution[1];
+    unsigned long long scaled = static_cast<unsigned long long>(m.width) * kResolution / h.HWResolution[0];
+    if (scaled == 0) scaled = 1;
+    if (scaled > kMediaDots && options.print_scaling != PAPPL_SCALING_NONE && !record.picture) {
+        rowsPerLine *= double(kPrinterDots) / (m.width * dotsPerColumn);
+        scaled = kPrinterDots;
+    }
+    m.left = record.picture ? kFirstPictureColumn : (static_cast<long>(scaled) - long(kPrinterDots) + 1) / 2;
+    m.rows = static_cast<unsigned>(m.height * rowsPerLine + 0.5);
+    if (m.rows == 0) m.rows = 1;
+    for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
+        const long column = long(dot) + m.left;
+        m.first[dot] = m.last[dot] = 0;
+        if (column < 0 || static_cast<unsigned long long>(column) >= scaled) continue;
+        const unsigned long long c = static_cast<unsigned long long>(column);
+        m.first[dot] = static_cast<unsigned>(c * m.width / scaled);
+        const unsigned end = static_cast<unsigned>((c + 1) * m.width / scaled);
+        m.last[dot] = end > m.first[dot] ? end : m.first[dot] + 1;
+    }
+    m.threshold = options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
+    m.dither = &options.dither;
+    record.sum.assign(kPrinterDots, 0);
+    record.summed = 0;
+}
+
+unsigned Grey(const PageMap& m, const unsigned char* line, unsigned x) {
+    if (m.packed) return (line[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;
+    return m.inverted ? 255u - line[x] : line[x];
+}
+
+// The source line after which printed row `row` is complete.
+unsigned LastLine(const PageMap& m, unsigned row) {
+    const unsigned long long start = static_cast<unsigned long long>(row) * m.height / m.rows;
+    const unsigned long long end = static_cast<unsigned long long>(row + 1) * m.height / m.rows;
+    return static_cast<unsigned>((end > start ? end : start + 1) - 1);
+}
+
+// Adds one source line; emits every printed row it completes.
+bool AddLine(JobRecord& record, unsigned y, const unsigned char* line) {
+    const PageMap& m = record.page;
+    for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
+        unsigned total = 0;
+        for (unsigned x = m.first[dot]; x < m.last[dot]; ++x) total += Grey(m, line, x);
+        record.sum[dot] += m.last[dot] > m.first[dot] ? total / (m.last[dot] - m.first[dot]) : 255;
+    }
+    ++record.summed;
+    bool emitted = false;
+    while (record.pageRows < m.rows && LastLine(m, record.pageRows) == y) {
+        BYTE* out = record.band.data() + static_cast<size_t>(record.bandRows) * kRowBytes;
+        std::memset(out, 0xff, kRowBytes);
+        const unsigned char* dither = (*m.dither)[record.pageRows & 15];
+        for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
+            const unsigned grey = record.sum[dot] / record.summed;
+            const unsigned limit = m.threshold ? 127 : dither[static_cast<unsigned long>(long(dot) + m.left) & 15];
+            if (grey <= limit) {
+                out[dot / 8] &= static_cast<BYTE>(~(0x80 >> (dot % 8)));
+                record.bandBlank = false;
+            }
+        }
+        ++record.pageRows;
+        emitted = true;
+        if (++record.bandRows == kBandRows && !FlushBand(record)) return false;
+    }
+    if (emitted) {
+        std::fill(record.sum.begin(), record.sum.end(), 0u);
+        record.summed = 0;
     }
     return true;
 }
@@ -119,8 +203,8 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     record->device = device;
     record->band.assign(static_cast<size_t>(kBandRows) * kRowBytes, 0xff);
     const char* format = papplJobGetFormat(job);
-    if (format && (!std::strcmp(format, "image/png") || !std::strcmp(format, "image/jpeg")))
-        record->firstColumn = kFirstPictureColumn;
+    record->picture = format && (!std::strcmp(format, "image/png") || !std::strcmp(format, "image/jpeg"));
+    record->ticket = options->header;
 
     printhost::HostOptions host;
     host.modulePath = gModulePath;
@@ -139,9 +223,11 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "page %ux%u, %u-bit, colour space %u, %ux%u dpi, %u pages, %d copies",
                 h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, h.cupsColorSpace, h.HWResolution[0],
                 h.HWResolution[1], options->num_pages, options->copies);
-    // Copies of a picture are pages PAPPL repeats: count them against the bound.
-    const unsigned long long rows = static_cast<unsigned long long>(h.cupsHeight) * options->num_pages *
-                                    static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
+    // Copies of a picture are pages PAPPL repeats: count them against the
+    // bound. Raster pages are counted as they come, at their own length.
+    const unsigned long long rows = !record->picture ? 0 :
+        static_cast<unsigned long long>(h.cupsHeight) * options->num_pages *
+            static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
     std::string why = TakePngRefusal(papplJobGetID(job));
     pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
     if (why.empty() && CheckHeader(h, why)) {
@@ -166,22 +252,33 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     if (!CheckHeader(options->header, why))
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
                       "page " + std::to_string(page) + ": " + why);
+    // PAPPL hands over an 8-bit page with the client's own header, but a
+    // 1-bit one with the ticket's header and the client's bits at the start
+    // of each line: such a page is read as 1-bit at the ticket's size.
+    const bool packed = !record->picture && std::memcmp(&options->header, &record->ticket, sizeof record->ticket) == 0;
+    MapPage(*record, *options, packed);
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "page %u: %ux%u at %ux%u dpi%s, printed as %u rows from column %ld", page,
+                options->header.cupsWidth, options->header.cupsHeight, options->header.HWResolution[0],
+                options->header.HWResolution[1], packed ? " (1-bit)" : "", record->page.rows, record->page.left);
+    record->jobRows += record->page.rows;
+    if (record->jobRows > static_cast<unsigned long long>(printhost::kMaxDocumentRows))
+        return Refuse(record, job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                      "the job reaches " + std::to_string(record->jobRows) + " rows at page " + std::to_string(page) +
+                          ", over " + std::to_string(printhost::kMaxDocumentRows) +
+                          " rows, the most one job may print");
     record->pageLines = 0;
+    record->pageRows = 0;
     if (!record->session->StartPage())
         return Refuse(record, job, PAPPL_JREASON_ABORTED_BY_SYSTEM, record->session->result().error);
     return true;
 }
 
-bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned,
-               const unsigned char* line) {
+bool WriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned, const unsigned char* line) {
     JobRecord* record = RecordOf(job);
     if (!record || record->failed) return false;
     if (papplJobIsCanceled(job)) return false;
-    BYTE* row = record->band.data() + static_cast<size_t>(record->bandRows) * kRowBytes;
-    if (PlaceLine(options->header, record->firstColumn, line, row)) record->bandBlank = false;
-    ++record->bandRows;
-    ++record->pageLines;
-    if (record->bandRows == kBandRows && !FlushBand(*record))
+    if (record->pageLines >= record->page.height) return true;
+    if (!AddLine(*record, record->pageLines++, line))
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, record->session->result().error);
     return true;
 }

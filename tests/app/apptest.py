@@ -155,7 +155,7 @@ def job_state(uri, job_id):
     return tuple((rows[1] + ["", "", ""])[:3])
 
 
-def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60, color=None):
+def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60, color=None, scaling=None):
     """Submits a document with Print-Job (or Create-Job and Send-Document),
     retrying while the printer answers busy; the job id, or an error text."""
     args = ["-c", "-f", path, "-d", "format=" + fmt]
@@ -163,6 +163,8 @@ def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60,
         args += ["-d", "media=" + media]
     if color:
         args += ["-d", "color=" + color]
+    if scaling:
+        args += ["-d", "scaling=" + scaling]
     test = "create-job.test" if two_step else "print-job.test"
     if not two_step:
         args += ["-d", "copies=%d" % copies]
@@ -218,8 +220,9 @@ def _bitmap(width, height, rects):
     return rows
 
 
-def pwg_raster(pages, bits=1, truncate=None):
-    """PWG raster of black_1 (1 = black) or sgray_8 (0 = black) pages."""
+def pwg_raster(pages, bits=1, truncate=None, ink=0):
+    """PWG raster of black_1 (1 = black) or sgray_8 (0 = black) pages; at 8
+    bits the rectangles are of grey `ink`."""
     out = bytearray(b"RaS2")
     for width, height, dpi, rects in pages:
         bpl = (width + 7) // 8 if bits == 1 else width
@@ -240,7 +243,7 @@ def pwg_raster(pages, bits=1, truncate=None):
                     if v:
                         line[x // 8] |= 0x80 >> (x % 8)
             else:
-                line = bytes(0 if v else 255 for v in row)
+                line = bytes(ink if v else 255 for v in row)
             out += _pack_line(bytes(line), 1)
     return bytes(out[:truncate] if truncate else out)
 

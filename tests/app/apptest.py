@@ -108,10 +108,10 @@ class VirtualPrinter:
     """rasterview --listen on a port the system picks; each job it receives
     is kept as folder/job-NNNN.prn and reported on a line."""
 
-    def __init__(self, rasterview, folder, idle_timeout=120):
+    def __init__(self, rasterview, folder, idle_timeout=120, read_timeout=10):
         self.folder = folder
         self.process = subprocess.Popen([rasterview, "--listen", "127.0.0.1:0", "--out", folder,
-                                         "--idle-timeout", str(idle_timeout)],
+                                         "--idle-timeout", str(idle_timeout), "--read-timeout", str(read_timeout)],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = Lines(self.process.stdout)
         m = Lines(self.process.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 10)

@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""raster58-app under whatever clients send: documents it does not print
+(PDF, text, random bytes, an empty file, each also as
+application/octet-stream) through ipptool and `submit` are refused or
+aborted with the reason and the server lives on; the printer's own row
+stream passes byte for byte and a corrupt one is refused; a page claiming
+4,294,967,295 rows, a 16384x16384 PNG and 50 jobs whose document never
+comes are each ended within their bound while other jobs print; eight
+printers in one server each print their own job.
+
+usage: documents_test.py RASTER58_APP RASTERVIEW RASTERPRINT"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import apptest as a  # noqa: E402
+from cupstest import Checklist, check_picture, decode, pdf as pdf_of  # noqa: E402
+
+PRINTER = "Receipt"
+OCTETS = "application/octet-stream"
+RAW = "application/vnd.oemdll-rows"
+PAGE = [(100, 0, 30, 20), (200, 40, 10, 10)]  # a good page's rectangles, on the 58 mm page
+UNTYPED = "cannot be told from its contents"
+NOT_RAW = "not the printer's row stream"
+
+
+def good_page():
+    return a.pwg_raster([(463, 60, 203, PAGE)])
+
+
+def good_dots():
+    return [(x - a.FIRST_COLUMN, y, w, h) for x, y, w, h in PAGE]
+
+
+def bomb_png(side=16384):
+    """A grey 1-bit PNG of side x side white pixels: a few kilobytes."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    z = zlib.compressobj(9)
+    row = b"\0" + b"\xff" * (side // 8)
+    body = b"".join(z.compress(row) for _ in range(side)) + z.flush()
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 1, 0, 0, 0, 0)) +
+            chunk(b"IDAT", body) + chunk(b"IEND", b""))
+
+
+def tall_page():
+    """An 8-bit page whose header claims 4,294,967,295 rows, with ten."""
+    data = bytearray(a.pwg_raster([(463, 10, 203, [])], bits=8))
+    struct.pack_into(">I", data, 4 + 376, 0xFFFFFFFF)
+    return bytes(data)
+
+
+class Run:
+    def __init__(self, t, app, printer, folder):
+        self.t, self.app, self.printer, self.folder = t, app, printer, folder
+        self.uri = app.ipp_uri(PRINTER)
+
+    def write(self, name, data):
+        path = os.path.join(self.folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def alive(self, name):
+        self.t.check("%s: the server lives on" % name, self.app.process.poll() is None and
+                     self.app.run("status").returncode == 0)
+
+    def received(self, seconds=20):
+        job = self.printer.wait_job(seconds)
+        return (self.printer.job_bytes(job[0]) if job and job[2] == "ok" else None), job
+
+    def nothing_printed(self, name):
+        got = self.printer.wait_job(1)
+        self.t.check("%s: nothing printed" % name, got is None or got[1] == 0, str(got))
+
+    def good_job_prints(self, name):
+        job = a.print_file(self.uri, self.write("good.pwg", good_page()), "image/pwg-raster")
+        state = a.wait_job_done(self.uri, job, 30) if isinstance(job, int) else job
+        stream, got = self.received()
+        problem = check_picture(decode(stream)[0], good_dots(), 0) if stream else "received %s" % (got,)
+        self.t.check("%s: a good job then prints exactly" % name,
+                     state and state[0] == "completed" and problem is None, "%s %s" % (state, problem))
+
+
+def raw_stream(run, rasterprint):
+    png = run.write("raw.png", a.png(384, 40, [(0, 0, 384, 4), (50, 10, 30, 20)]))
+    out = os.path.join(run.folder, "raw.prn")
+    subprocess.run([rasterprint, png, "-o", out], check=True, capture_output=True)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def check_documents(run, rasterprint):
+    t = run.t
+    raw = raw_stream(run, rasterprint)
+    pdf = pdf_of([[(10, 10, 100, 20)]], 58, 100)
+    text = b"Total 12.50\nThank you\n"
+    noise = bytes((i * 7919 + 13) % 251 for i in range(5000))
+    corrupt = raw[:100] + b"\0" * 50 + raw[150:]
+    documents = [
+        # name, data, format; what the client learns: None = prints byte for byte, else words of the reason
+        ("PDF", pdf, "application/pdf", "application/pdf"),
+        ("PDF as octet-stream", pdf, OCTETS, "application/pdf"),
+        ("text", text, "text/plain", "text/plain"),
+        ("text as octet-stream", text, OCTETS, UNTYPED),
+        ("random bytes", noise, "application/x-random", "application/x-random"),
+        ("random bytes as octet-stream", noise, OCTETS, UNTYPED),
+        ("empty file", b"", "application/pdf", "No file"),
+        ("empty file as octet-stream", b"", OCTETS, "No file"),
+        ("the printer's stream", raw, RAW, None),
+        ("the printer's stream as octet-stream", raw, OCTETS, None),
+        ("a corrupt stream", corrupt, RAW, NOT_RAW),
+        ("a stream cut short", raw[:-3], RAW, "truncated row"),
+    ]
+    for i, (name, data, fmt, words) in enumerate(documents):
+        job = a.print_file(run.uri, run.write("doc%d" % i, data), fmt)
+        if words is None:
+            state = a.wait_job_done(run.uri, job, 30) if isinstance(job, int) else job
+            stream, got = run.received()
+            t.check("%s: printed byte for byte" % name, state and state[0] == "completed" and stream == raw,
+                    "%s %s" % (state, got))
+        elif not isinstance(job, int):
+            t.check("%s: refused, saying why" % name, words in job, job)
+        else:
+            state = a.wait_job_done(run.uri, job, 30)
+            t.check("%s: aborted, saying why" % name, state and state[0] == "aborted" and words in state[2] and
+                    "document-format-error" in state[1], str(state))
+            run.nothing_printed(name)
+        run.alive(name)
+    submitted = [("PDF", "receipt.pdf", pdf, "application/pdf"), ("text", "notes.md", text, UNTYPED),
+                 ("the printer's stream", "receipt.prn", raw, None)]
+    for name, file_name, data, words in submitted:
+        p = run.app.run("submit", "-d", PRINTER, run.write(file_name, data))
+        said = p.stdout.decode().strip()
+        job = int(said.rsplit("-", 1)[1]) if p.returncode == 0 and "-" in said else None
+        state = a.wait_job_done(run.uri, job, 30) if job else None
+        if words is None:
+            stream, got = run.received()
+            t.check("submit %s: printed byte for byte" % name, stream == raw, "%s %s" % (state, got))
+        else:
+            t.check("submit %s: aborted, saying why" % name, state and state[0] == "aborted" and words in state[2],
+                    "%s %s" % (said, state))
+        run.alive("submit " + name)
+    run.good_job_prints("after every kind of document")
+
+
+def check_bounds(run):
+    t = run.t
+    started = time.monotonic()
+    job = a.print_file(run.uri, run.write("tall.pwg", tall_page()), "image/pwg-raster")
+    state = a.wait_job_done(run.uri, job, 10) if isinstance(job, int) else job
+    t.check("a page claiming 4294967295 rows: aborted within 10 s, saying why",
+            state and state[0] == "aborted" and "4294967295" in state[2] and time.monotonic() - started < 10,
+            "%s after %.1f s" % (state, time.monotonic() - started))
+    run.good_job_prints("after the tall page")
+
+    started = time.monotonic()
+    bomb = a.print_file(run.uri, run.write("bomb.png", bomb_png()), "image/png")
+    run.good_job_prints("beside the PNG bomb")
+    state = a.wait_job_done(run.uri, bomb, 20) if isinstance(bomb, int) else bomb
+    t.check("a 16384x16384 PNG: aborted, saying why", state and state[0] == "aborted" and "16384x16384" in state[2],
+            "%s after %.1f s" % (state, time.monotonic() - started))
+
+    created = []
+    for _ in range(50):
+        p = a.ipptool("-c", run.uri, os.path.join(a.HERE, "create-only.test"))
+        lines = p.stdout.decode().split()
+        created.append(int(lines[-1]) if p.returncode == 0 and lines and lines[-1].isdigit() else None)
+    t.check("50 Create-Jobs without documents: accepted", all(created), str(created))
+    picture = run.write("beside.png", a.png(384, 40, [(0, 0, 384, 40)]))
+    job = a.print_file(run.uri, picture, "image/png")
+    state = a.wait_job_done(run.uri, job, 30) if isinstance(job, int) else job
+    t.check("beside them another job prints", state and state[0] == "completed", str(state))
+    # They are cancelled after the printer's multiple-operation-time-out, 60 s.
+    end = time.monotonic() + 90
+    states = []
+    while time.monotonic() < end:
+        states = [a.job_state(run.uri, j) for j in created if j]
+        if all(s and s[0] == "canceled" for s in states):
+            break
+        time.sleep(2)
+    t.check("50 Create-Jobs without documents: cancelled within 90 s, saying why",
+            states and all(s and s[0] == "canceled" and "no document" in s[2] for s in states), str(states[:2]))
+    job = a.print_file(run.uri, picture, "image/png")
+    a.wait_job_done(run.uri, job, 30)
+    stream, got = run.received()
+    black = [y for y, row in enumerate(decode(stream)[0]) if any(row)] if stream else []
+    # The printer's connection stayed open while the jobs waited: both
+    # pictures arrive on it.
+    t.check("after them the printer's connection ends with both pictures", len(black) == 80, "%s %d" % (got, len(black)))
+    run.alive("the bounds")
+
+
+def check_shop(t, binary, rasterview, folder):
+    """Eight printers in one server, a job to each at once: each prints its own."""
+    app, printers = None, []
+    try:
+        printers = [a.VirtualPrinter(rasterview, os.path.join(folder, "shop%d" % i)) for i in range(8)]
+        app = a.App(binary, os.path.join(folder, "shop"))
+        os.makedirs(app.folder)
+        app.start()
+        for i, p in enumerate(printers):
+            app.add_printer("Till%d" % i, p.uri)
+        results = [None] * 8
+
+        def send(i):
+            path = os.path.join(folder, "till%d.png" % i)
+            with open(path, "wb") as f:
+                f.write(a.png(384, 8, [(0, 0, 20 * (i + 1), 8)]))
+            results[i] = a.print_file(app.ipp_uri("Till%d" % i), path, "image/png")
+
+        threads = [threading.Thread(target=send, args=(i,)) for i in range(8)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join(60)
+        widths = []
+        for p in printers:
+            job = p.wait_job(30)
+            rows = decode(p.job_bytes(job[0]))[0] if job and job[2] == "ok" else []
+            widths.append(max((sum(bin(b).count("1") for b in row) for row in rows), default=0))
+        t.check("eight printers, a job to each at once: each prints its own exactly",
+                widths == [20 * (i + 1) for i in range(8)], "%s %s" % (results, widths))
+    finally:
+        a.stop_all(app, *printers)
+
+
+def main():
+    binary, rasterview, rasterprint = sys.argv[1:4]
+    t = Checklist()
+    folder = tempfile.mkdtemp(prefix="raster58-documents-")
+    printer = app = None
+    try:
+        # Jobs waiting for their documents hold the printer's connection open
+        # until they are cancelled: the printer waits that long.
+        printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"), read_timeout=120)
+        app = a.App(binary, os.path.join(folder, "app"))
+        os.makedirs(app.folder)
+        app.start()
+        app.add_printer(PRINTER, printer.uri)
+        run = Run(t, app, printer, folder)
+        check_documents(run, rasterprint)
+        check_bounds(run)
+        app.stop()
+        app = None
+        check_shop(t, binary, rasterview, folder)
+    except Exception as e:  # a failure to start is a failed check, not a crash
+        t.check("the test runs", False, repr(e))
+    finally:
+        a.stop_all(app, printer)
+        shutil.rmtree(folder, ignore_errors=True)
+    return t.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,5 +1,6 @@
 #include "printer-app/raster_job.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -40,6 +41,7 @@ struct PageMap {
     unsigned first[kPrinterDots] = {}, last[kPrinterDots] = {};  // source columns, last exclusive; first == last: white
     bool threshold = false;
     const pappl_dither_t* dither = nullptr;
+    bool unscaled = false;           // a source line is a printed row, a column a dot
 };
 
 // One job's state, from its first page to its end.
@@ -142,6 +144,7 @@ void MapPage(JobRecord& record, const pappl_pr_options_t& options, bool packed) 
         const unsigned end = static_cast<unsigned>((c + 1) * m.width / scaled);
         m.last[dot] = end > m.first[dot] ? end : m.first[dot] + 1;
     }
+    m.unscaled = scaled == m.width && m.rows == m.height;
     m.threshold = options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
     m.dither = &options.dither;
     record.sum.assign(kPrinterDots, 0);
@@ -160,9 +163,44 @@ unsigned LastLine(const PageMap& m, unsigned row) {
     return static_cast<unsigned>((end > start ? end : start + 1) - 1);
 }
 
+// A line of an unscaled page straight into a band row; 1-bit lines whole
+// bytes at a time, shifted when the first column is not on a byte.
+bool PlaceLine(const PageMap& m, unsigned y, const unsigned char* line, BYTE* out) {
+    if (m.packed && m.left >= 0 && static_cast<unsigned long>(m.left) + kPrinterDots + 8 <= m.width) {
+        const unsigned char* in = line + m.left / 8;
+        const unsigned shift = m.left % 8;
+        bool black = false;
+        for (unsigned i = 0; i < kRowBytes; ++i) {
+            const unsigned char bits =
+                shift ? static_cast<unsigned char>((in[i] << shift) | (in[i + 1] >> (8 - shift))) : in[i];
+            out[i] = static_cast<BYTE>(~bits);
+            black = black || bits != 0;
+        }
+        return black;
+    }
+    std::memset(out, 0xff, kRowBytes);
+    const unsigned char* dither = (*m.dither)[y & 15];
+    bool black = false;
+    for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
+        if (m.first[dot] == m.last[dot]) continue;
+        const unsigned limit = m.threshold ? 127 : dither[static_cast<unsigned long>(long(dot) + m.left) & 15];
+        if (Grey(m, line, m.first[dot]) <= limit) {
+            out[dot / 8] &= static_cast<BYTE>(~(0x80 >> (dot % 8)));
+            black = true;
+        }
+    }
+    return black;
+}
+
 // Adds one source line; emits every printed row it completes.
 bool AddLine(JobRecord& record, unsigned y, const unsigned char* line) {
     const PageMap& m = record.page;
+    if (m.unscaled) {
+        BYTE* out = record.band.data() + static_cast<size_t>(record.bandRows) * kRowBytes;
+        if (PlaceLine(m, y, line, out)) record.bandBlank = false;
+        ++record.pageRows;
+        return ++record.bandRows < kBandRows || FlushBand(record);
+    }
     for (unsigned dot = 0; dot < kPrinterDots; ++dot) {
         unsigned total = 0;
         for (unsigned x = m.first[dot]; x < m.last[dot]; ++x) total += Grey(m, line, x);

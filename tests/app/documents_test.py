@@ -194,7 +194,8 @@ def check_bounds(run):
     black = [y for y, row in enumerate(decode(stream)[0]) if any(row)] if stream else []
     # The printer's connection stayed open while the jobs waited: both
     # pictures arrive on it.
-    t.check("after them the printer's connection ends with both pictures", len(black) == 80, "%s %d" % (got, len(black)))
+    t.check("after them the printer's connection ends with both pictures", len(black) == 80,
+            "%s %d" % (got, len(black)))
     run.alive("the bounds")
 
 

@@ -28,7 +28,6 @@ OCTETS = "application/octet-stream"
 RAW = "application/vnd.oemdll-rows"
 PAGE = [(100, 0, 30, 20), (200, 40, 10, 10)]  # a good page's rectangles, on the 58 mm page
 UNTYPED = "cannot be told from its contents"
-NOT_RAW = "not the printer's row stream"
 
 
 def good_page():
@@ -97,15 +96,24 @@ def raw_stream(run, rasterprint):
         return f.read()
 
 
+def submit(run, path, fmt):
+    """A document through ipptool, or with fmt None through `submit`: the
+    job id, or the refusal's text."""
+    if fmt:
+        return a.print_file(run.uri, path, fmt)
+    p = run.app.run("submit", "-d", PRINTER, path)
+    said = (p.stdout + p.stderr).decode().strip()
+    return int(said.rsplit("-", 1)[1]) if p.returncode == 0 and said.rsplit("-", 1)[-1].isdigit() else said
+
+
 def check_documents(run, rasterprint):
     t = run.t
     raw = raw_stream(run, rasterprint)
     pdf = pdf_of([[(10, 10, 100, 20)]], 58, 100)
     text = b"Total 12.50\nThank you\n"
     noise = bytes((i * 7919 + 13) % 251 for i in range(5000))
-    corrupt = raw[:100] + b"\0" * 50 + raw[150:]
     documents = [
-        # name, data, format; what the client learns: None = prints byte for byte, else words of the reason
+        # name, data, format (None: `submit` a file of that name); None = printed byte for byte, else the reason's words
         ("PDF", pdf, "application/pdf", "application/pdf"),
         ("PDF as octet-stream", pdf, OCTETS, "application/pdf"),
         ("text", text, "text/plain", "text/plain"),
@@ -116,38 +124,28 @@ def check_documents(run, rasterprint):
         ("empty file as octet-stream", b"", OCTETS, "No file"),
         ("the printer's stream", raw, RAW, None),
         ("the printer's stream as octet-stream", raw, OCTETS, None),
-        ("a corrupt stream", corrupt, RAW, NOT_RAW),
+        ("a corrupt stream", raw[:100] + b"\0" * 50 + raw[150:], RAW, "not the printer's row stream"),
         ("a stream cut short", raw[:-3], RAW, "truncated row"),
+        ("receipt.pdf", pdf, None, "application/pdf"),
+        ("notes.md", text, None, UNTYPED),
+        ("receipt.prn", raw, None, None),
     ]
-    for i, (name, data, fmt, words) in enumerate(documents):
-        job = a.print_file(run.uri, run.write("doc%d" % i, data), fmt)
+    for name, data, fmt, words in documents:
+        job = submit(run, run.write(name.replace(" ", "_"), data), fmt)
+        name += "" if fmt else " through submit"
+        if not isinstance(job, int):
+            t.check("%s: refused, saying why" % name, words and words in job, job)
+            continue
+        state = a.wait_job_done(run.uri, job, 30)
         if words is None:
-            state = a.wait_job_done(run.uri, job, 30) if isinstance(job, int) else job
             stream, got = run.received()
             t.check("%s: printed byte for byte" % name, state and state[0] == "completed" and stream == raw,
                     "%s %s" % (state, got))
-        elif not isinstance(job, int):
-            t.check("%s: refused, saying why" % name, words in job, job)
         else:
-            state = a.wait_job_done(run.uri, job, 30)
             t.check("%s: aborted, saying why" % name, state and state[0] == "aborted" and words in state[2] and
                     "document-format-error" in state[1], str(state))
             run.nothing_printed(name)
-        run.alive(name)
-    submitted = [("PDF", "receipt.pdf", pdf, "application/pdf"), ("text", "notes.md", text, UNTYPED),
-                 ("the printer's stream", "receipt.prn", raw, None)]
-    for name, file_name, data, words in submitted:
-        p = run.app.run("submit", "-d", PRINTER, run.write(file_name, data))
-        said = p.stdout.decode().strip()
-        job = int(said.rsplit("-", 1)[1]) if p.returncode == 0 and "-" in said else None
-        state = a.wait_job_done(run.uri, job, 30) if job else None
-        if words is None:
-            stream, got = run.received()
-            t.check("submit %s: printed byte for byte" % name, stream == raw, "%s %s" % (state, got))
-        else:
-            t.check("submit %s: aborted, saying why" % name, state and state[0] == "aborted" and words in state[2],
-                    "%s %s" % (said, state))
-        run.alive("submit " + name)
+    run.alive("every kind of document")
     run.good_job_prints("after every kind of document")
 
 

@@ -98,7 +98,7 @@ void Sweep(pappl_system_t* system) {
     for (pappl_printer_t* printer : printers) {
         if (papplPrinterGetMaxActiveJobs(printer) == 0) papplPrinterSetMaxActiveJobs(printer, kMaxActiveJobs);
         Waiting waiting{time(nullptr) - kDocumentTimeout, {}};
-        papplPrinterIterateActiveJobs(printer, FindWaiting, &waiting, 1, papplPrinterGetNumberOfActiveJobs(printer));
+        papplPrinterIterateActiveJobs(printer, FindWaiting, &waiting, 1, 0);
         for (int id : waiting.jobs) {
             pappl_job_t* job = papplPrinterFindJob(printer, id);
             if (!job) continue;

@@ -42,6 +42,7 @@ struct PageMap {
     bool threshold = false;
     const pappl_dither_t* dither = nullptr;
     bool unscaled = false;           // a source line is a printed row, a column a dot
+    bool padded = false;             // 1-bit lines in an 8-bit buffer, whose pad bits must be 0
 };
 
 // One job's state, from its first page to its end.
@@ -145,6 +146,7 @@ void MapPage(JobRecord& record, const pappl_pr_options_t& options, bool packed) 
         m.last[dot] = end > m.first[dot] ? end : m.first[dot] + 1;
     }
     m.unscaled = scaled == m.width && m.rows == m.height;
+    m.padded = packed && h.cupsBitsPerPixel == 8 && m.width % 8 != 0;
     m.threshold = options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
     m.dither = &options.dither;
     record.sum.assign(kPrinterDots, 0);
@@ -316,6 +318,13 @@ bool WriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
     if (!record || record->failed) return false;
     if (papplJobIsCanceled(job)) return false;
     if (record->pageLines >= record->page.height) return true;
+    // PAPPL fills the rest of a 1-bit line with 0xff: a set pad bit is a
+    // page narrower than the ticket's, whose width nothing tells.
+    const PageMap& m = record->page;
+    if (m.padded && (line[m.width / 8] & (0x80 >> (m.width % 8))))
+        return Refuse(record, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                      "a 1-bit page not " + std::to_string(m.width) +
+                          " columns wide, the media's, cannot be read; the printer takes 8-bit grey (sgray_8)");
     if (!AddLine(*record, record->pageLines++, line))
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, record->session->result().error);
     return true;

@@ -100,6 +100,16 @@ def check_exact(t, app, printer, folder):
             "%s and %s rows" % (len(one or []), len(eight or [])))
     t.check("column 40 is dot 0 and 423 dot 383, 39 and 424 do not print",
             one and black(one, 0, 2) and black(one, 383, 2) and not black(one, 1, 2) and not black(one, 382, 2))
+    uri = app.ipp_uri(PRINTER)
+    path = os.path.join(folder, "narrow.pwg")
+    with open(path, "wb") as f:
+        f.write(a.pwg_raster([(384, 100, 203, [(0, 0, 10, 10)])]))
+    job = a.print_file(uri, path, "image/pwg-raster")
+    state = a.wait_job_done(uri, job, 30) if isinstance(job, int) else None
+    t.check("a 1-bit page narrower than the media is refused, saying why",
+            state and state[0] == "aborted" and "8-bit grey" in state[2], str(state))
+    got = printer.wait_job(1)
+    t.check("a 1-bit page narrower than the media prints nothing", got is None or got[1] == 0, str(got))
 
 
 def check_grey(t, app, printer, folder):

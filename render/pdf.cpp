@@ -99,7 +99,15 @@ Result RenderPdf(const std::string& path, const std::uint8_t* data, std::size_t 
         emitter.Fail(name + " has no pages");
         return result;
     }
-    if (pages > options.maxPages) {
+    auto wanted = [&](int number) {
+        if (options.pageRanges.empty()) return true;
+        for (const auto& range : options.pageRanges)
+            if (number >= range.first && number <= range.second) return true;
+        return false;
+    };
+    int selected = 0;
+    for (int number = 1; number <= pages; ++number) selected += wanted(number);
+    if (selected > options.maxPages) {
         emitter.Fail(name + " has " + std::to_string(pages) + " pages, more than " + std::to_string(options.maxPages) +
                      ", the limit for a document");
         return result;
@@ -114,6 +122,7 @@ Result RenderPdf(const std::string& path, const std::uint8_t* data, std::size_t 
     std::vector<std::uint8_t> band(static_cast<size_t>(kBandRows) * kDots);
 
     for (int index = 0; index < pages; ++index) {
+        if (!wanted(index + 1)) continue;
         if (!emitter.Check()) return result;
         std::unique_ptr<poppler::page> page(document->create_page(index));
         if (!page) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace render {
 
@@ -34,6 +36,7 @@ struct Options {
     Scaling scaling = Scaling::kAuto;
     ContentOptimize optimize = ContentOptimize::kAuto;
     int threshold = 128;  // grey below it is black
+    std::vector<std::pair<int, int>> pageRanges;  // page-ranges, first to last from 1; empty: every page
     // Bounds on one document.
     int maxPages = 1000;
     long maxRows = 699050;  // 268,435,456 dots, the hosts' bound on a document

@@ -30,7 +30,9 @@ std::mutex gPoppler;
 
 void Keep(const std::string& message, void* closure) {
     auto* messages = static_cast<std::vector<std::string>*>(closure);
-    if (messages->size() < 8) messages->push_back(message);
+    const std::string prefix = "error: ";
+    if (messages->size() < 8)
+        messages->push_back(message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message);
 }
 
 void Drop(const std::string&, void*) {}
@@ -82,7 +84,7 @@ Result RenderPdf(const std::string& path, const std::uint8_t* data, std::size_t 
         path.empty() ? poppler::document::load_from_raw_data(reinterpret_cast<const char*>(data), static_cast<int>(size))
                      : poppler::document::load_from_file(path));
     if (!document) {
-        emitter.Fail(name + " is not a PDF that can be read: " + Reason(messages));
+        emitter.Fail(name + " cannot be read as a PDF: " + Reason(messages));
         return result;
     }
     if (document->is_locked()) {

@@ -7,6 +7,7 @@
 #include <harfbuzz/hb.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -28,6 +29,7 @@ struct Glyph {
     int left = 0, top = 0, width = 0, rows = 0;
     int advance = 0;
     std::vector<std::uint8_t> bits;
+    bool ink = false;
 };
 
 // The fonts fontconfig ranks for the pattern, the first of them the grid's
@@ -158,6 +160,7 @@ private:
             for (int x = 0; x < glyph.width; ++x)
                 glyph.bits[static_cast<size_t>(y) * glyph.width + x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
         }
+        glyph.ink = std::find(glyph.bits.begin(), glyph.bits.end(), 1) != glyph.bits.end();
         return true;
     }
 
@@ -174,6 +177,7 @@ private:
             for (int x = 0; x < glyph.width; ++x)
                 glyph.bits[static_cast<size_t>(y) * glyph.width + x] =
                     y == 0 || y == glyph.rows - 1 || x == 0 || x == glyph.width - 1;
+        glyph.ink = true;
     }
 
     FT_Library library_ = nullptr;
@@ -217,7 +221,11 @@ public:
                 if (!put(static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16 | std::uint32_t(b[3]) << 24)))
                     return false;
             }
-            if (why == EILSEQ || (why == EINVAL && last)) {
+            if (why == EINVAL && last) {
+                // One sequence cut short by the end: one replacement.
+                if (!put(kReplacement)) return false;
+                left = 0;
+            } else if (why == EILSEQ) {
                 if (!put(kReplacement)) return false;
                 ++in;
                 --left;
@@ -294,8 +302,8 @@ private:
 
     bool EndLine() {
         bool ink = false;
-        for (const Glyph* glyph : cells_) ink = ink || (glyph && !glyph->bits.empty());
-        for (const Mark& mark : marks_) ink = ink || !mark.glyph->bits.empty();
+        for (const Glyph* glyph : cells_) ink = ink || (glyph && glyph->ink);
+        for (const Mark& mark : marks_) ink = ink || mark.glyph->ink;
         if (!ink) {
             ++blank_;
         } else {

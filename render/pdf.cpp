@@ -145,7 +145,7 @@ Result RenderPdf(const std::string& path, const std::uint8_t* data, std::size_t 
                          (options.scaling == Scaling::kAuto && !roll);
         const double dpi = fit ? kDots * 72.0 / width : kDpi;
         const double pageDots = width * dpi / 72.0;
-        const double pageRows = std::ceil(height * dpi / 72.0 - 0.01);
+        const double pageRows = std::max(1.0, std::round(height * dpi / 72.0));
         if (pageRows > static_cast<double>(options.maxRows)) {
             emitter.Fail("page " + std::to_string(index + 1) + " of " + name + " is longer than " +
                          std::to_string(options.maxRows) + " rows of 384 dots, the limit for a document");

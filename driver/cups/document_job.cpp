@@ -99,6 +99,15 @@ bool ParseOptions(const std::string& options, render::Options& out, std::string&
     return true;
 }
 
+bool Collated(const std::string& options) {
+    cups_option_t* list = nullptr;
+    const int count = cupsParseOptions(options.c_str(), 0, &list);
+    const char* value = cupsGetOption("collate", count, list);
+    const bool collate = value && (std::strcmp(value, "true") == 0 || std::strcmp(value, "yes") == 0);
+    cupsFreeOptions(count, list);
+    return collate;
+}
+
 DocumentOutcome PrintDocument(const DocumentJob& job, printhost::JobSession& session) {
     DocumentOutcome out;
     render::Options options;
@@ -126,24 +135,58 @@ DocumentOutcome PrintDocument(const DocumentJob& job, printhost::JobSession& ses
     }
 
     const render::Format format = render::Detect(bytes.data(), bytes.size());
-    render::SessionSink sink(session, [&job] { return Cancelled(job); });
+    render::SessionSink session_sink(session, [&job] { return Cancelled(job); });
+    const render::Sink& plugin = session_sink.sink();
+    // Copies uncollated, as CUPS makes them unless asked to collate: each
+    // page's rows held and handed over once a copy.
+    const bool collate = job.collate || job.copies == 1;
+    const int passes = collate ? job.copies : 1;
+    const int repeats = collate ? 1 : job.copies;
+    std::vector<std::uint8_t> held;
+    bool bilevel = true;
+    int page = 0;
+    render::Sink sink;
+    sink.startPage = [&](bool grey) {
+        job.log("INFO: Printing page " + std::to_string(++page));
+        bilevel = grey;
+        held.clear();
+        return repeats > 1 || plugin.startPage(grey);
+    };
+    sink.rows = [&](const std::uint8_t* rows, int count) {
+        if (repeats == 1) return plugin.rows(rows, count);
+        if (Cancelled(job)) return false;
+        held.insert(held.end(), rows, rows + static_cast<size_t>(count) * render::kDots);
+        return true;
+    };
+    sink.endPage = [&] {
+        if (repeats == 1) {
+            if (!plugin.endPage()) return false;
+        } else {
+            const int count = static_cast<int>(held.size() / render::kDots);
+            for (int copy = 0; copy < repeats; ++copy)
+                if (!plugin.startPage(bilevel) || !plugin.rows(held.data(), count) || !plugin.endPage()) return false;
+        }
+        job.log("PAGE: " + std::to_string(page) + " " + std::to_string(repeats));
+        return true;
+    };
+
     long rows = 0;
-    for (int copy = 0; copy < job.copies; ++copy) {
+    for (int pass = 0; pass < passes; ++pass) {
         // The copies share the document's bound.
-        options.maxRows = printhost::kMaxDocumentRows - rows;
-        const render::Result result = render::RenderBytes(bytes.data(), bytes.size(), format, options, sink.sink(),
+        options.maxRows = (printhost::kMaxDocumentRows - rows) / repeats;
+        const render::Result result = render::RenderBytes(bytes.data(), bytes.size(), format, options, sink,
                                                           format == render::Format::kPdf ? "the PDF" : "the text");
-        out.pages += result.pages;
-        rows += result.rows;
+        out.pages += result.pages * repeats;
+        rows += result.rows * repeats;
         if (Cancelled(job)) {
             out.ok = out.cancelled = true;
             return out;
         }
         if (!result.ok) {
-            out.why = !sink.error().empty() ? "the plug-in refused a page: " + sink.error() : result.error;
+            out.why = !session_sink.error().empty() ? "the plug-in refused a page: " + session_sink.error()
+                                                    : result.error;
             return out;
         }
-        job.log("PAGE: " + std::to_string(copy + 1) + " " + std::to_string(result.pages));
     }
     out.ok = true;
     return out;

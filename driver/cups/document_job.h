@@ -24,6 +24,7 @@ struct DocumentJob {
     const volatile sig_atomic_t* cancelled = nullptr;
     std::string options;  // the filter's options argument
     int copies = 1;  // CUPS's filters make none before this one
+    bool collate = false;
 };
 
 struct DocumentOutcome {
@@ -37,6 +38,9 @@ struct DocumentOutcome {
 // print-scaling, print-content-optimize. False, with the reason, for a
 // value out of range.
 bool ParseOptions(const std::string& options, render::Options& out, std::string& why);
+
+// Whether the options ask for collated copies (collate=true).
+bool Collated(const std::string& options);
 
 DocumentOutcome PrintDocument(const DocumentJob& job, printhost::JobSession& session);
 

@@ -65,9 +65,13 @@ ssize_t ReadInput(Input& in, unsigned char* out, size_t bytes) {
     return static_cast<ssize_t>(n);
 }
 
-// Fills the buffer with the input's first bytes, for a look at what it is;
-// they stay there for the reader.
-bool StartsWithRaster(Input& in) {
+// Whether the input is a document to render: CUPS names the job's type,
+// and a PDF or text job reaches this filter either as itself or as raster
+// from CUPS's own filters. The input's first bytes, read for the look, stay
+// in the buffer for the reader.
+bool IsDocument(Input& in) {
+    const char* type = std::getenv("CONTENT_TYPE");
+    if (!type || (std::strcmp(type, "application/pdf") != 0 && std::strncmp(type, "text/", 5) != 0)) return false;
     while (in.end < 4) {
         const ssize_t n = read(in.fd, in.buffer + in.end, sizeof in.buffer - in.end);
         if (n == 0 || (n < 0 && errno != EINTR)) break;
@@ -75,8 +79,8 @@ bool StartsWithRaster(Input& in) {
     }
     static const char* const kSync[] = {"RaS2", "RaS3", "RaSt", "2SaR", "3SaR", "tSaR"};
     for (const char* sync : kSync)
-        if (in.end >= 4 && std::memcmp(in.buffer, sync, 4) == 0) return true;
-    return false;
+        if (in.end >= 4 && std::memcmp(in.buffer, sync, 4) == 0) return false;
+    return true;
 }
 
 // On a cancel CUPS stops the filters before us too, and the raster may end
@@ -151,13 +155,14 @@ int main(int argc, char** argv) {
     bool ok = session.Start() && session.StartDocument(cupsdriver::kPrinterDots);
     if (!ok) why = "cannot start the plug-in: " + session.result().error;
 
-    if (ok && !StartsWithRaster(input)) {
+    if (ok && IsDocument(input)) {
         cupsdriver::DocumentJob job;
         job.read = [](unsigned char* out, size_t bytes) { return ReadInput(input, out, bytes); };
         job.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
         job.cancelled = &gCancelled;
         job.options = argv[5];
         job.copies = std::max(1, std::min(std::atoi(argv[4]), static_cast<int>(cupsdriver::kMaxCopies)));
+        job.collate = cupsdriver::Collated(argv[5]);
         const cupsdriver::DocumentOutcome outcome = cupsdriver::PrintDocument(job, session);
         ok = outcome.ok;
         why = outcome.why;

@@ -2,7 +2,7 @@
 """The driver through real CUPS filter chains, without a daemon: PDFs the
 test writes go through `cupsfilter -e` with the built PPD, and the printer
 stream must decode to the dots drawn. The filter alone is fed raster it
-cannot print and a cancel.
+cannot print and a cancel. Text and PDF print as rasterprint prints them.
 
 usage: cupsfilter_test.py CMAKE BUILD_DIR"""
 import array
@@ -236,6 +236,43 @@ def check_placement(t, inst):
     t.check("a page placed by its imaging box", p.returncode == 0 and why is None, why or p.stderr.decode())
 
 
+def check_documents(t, inst, rasterprint):
+    """Text and PDF through the queue's own chain come out as rasterprint
+    prints them: the same renderers, the same options."""
+    env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
+    text = b"M" * 32 + b"\n" + b"M" * 33 + b"\n\xa4 caf\xe9\tend\n"
+    bars = c.pdf([[(20 + 8 * i, 10, 3, 80) for i in range(40)]], 58, 40)
+    # The text's rows: four lines of 24 at 32 columns (33 wrap), three of 18
+    # at 42; the plug-in trims blank rows in groups of 8.
+    for name, data, options, tool_options, text_rows in [
+            ("text, no option: 32 columns", text.decode("latin-1").encode(), [], [], 4 * 24),
+            ("text, charset and 42 columns", text, ["charset=iso-8859-15", "columns=42"],
+             ["--charset", "iso-8859-15", "--columns", "42"], 3 * 18),
+            ("PDF", bars, [], [], 0)]:
+        path = os.path.join(inst.base, "doc")
+        with open(path, "wb") as f:
+            f.write(data)
+        opts = [x for o in options for x in ("-o", o)]
+        p = subprocess.run(["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo"] + opts + [path],
+                           capture_output=True, env=env, timeout=60)
+        c.seen(p.stderr)
+        want = subprocess.run([rasterprint] + tool_options + [path], capture_output=True, timeout=60)
+        t.check("%s: as rasterprint prints it" % name,
+                p.returncode == 0 and want.returncode == 0 and p.stdout == want.stdout and p.stdout,
+                "exit %d/%d, %d/%d bytes; %s" % (p.returncode, want.returncode, len(p.stdout), len(want.stdout),
+                                                p.stderr.decode()[-300:]))
+        if name == "PDF" and p.returncode == 0:
+            rows, _ = c.decode(p.stdout)
+            row = next((r for r in rows if any(r)), b"")
+            bits = "".join(format(b, "08b") for b in row)
+            runs = [len(r) for r in bits.split("0") if r]
+            t.check("PDF: 3-dot bars print 3 dots wide", runs == [3] * 40, str(runs))
+        elif p.returncode == 0:
+            rows, _ = c.decode(p.stdout)
+            t.check("%s: lines of the grid" % name, text_rows - 16 < len(rows) <= text_rows,
+                    "%d rows, want %d" % (len(rows), text_rows))
+
+
 def main():
     cmake, build = sys.argv[1:3]
     t = c.Checklist()
@@ -250,6 +287,7 @@ def main():
         check_compressed(t, inst)
         check_cancel(t, inst)
         check_cancel_copies(t, inst)
+        check_documents(t, inst, os.path.join(build, "tools", "rasterprint"))
         c.check_no_reports(t, "any filter run")
     finally:
         inst.remove()

@@ -171,6 +171,12 @@ TEST(TextRender, CharacterSetsMapToTheirGlyphs) {
     }
 }
 
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
 TEST(TextRender, LayoutAndHostileInput) {
     const Rendered replacement = Text("a\ufffdb");
     struct {
@@ -189,6 +195,8 @@ TEST(TextRender, LayoutAndHostileInput) {
         {"blank lines between are kept", "a\n\nb", "", 1, 3},
         {"form feed starts a page", "a\fb\n", "", 2, 1},
         {"a character no font has prints a box", "\U0010FFFD", "", 1, 1},
+        {"16 wide characters fill a line", Repeat("\u4e2d", 16), "", 1, 1},
+        {"the 17th wraps", Repeat("\u4e2d", 17), "", 1, 2},
     };
     for (const auto& c : cases) {
         const Rendered got = Text(c.text);

@@ -65,4 +65,66 @@ SessionSink::SessionSink(printhost::JobSession& session, std::function<bool()> c
     };
 }
 
+SessionOutcome PrintToSession(const SessionJob& job, printhost::JobSession& session) {
+    SessionOutcome out;
+    auto cancelled = [&job] { return job.cancelled && job.cancelled(); };
+    SessionSink session_sink(session, cancelled);
+    const Sink& plugin = session_sink.sink();
+    // Uncollated copies: each page's rows held and handed over once a copy.
+    const int copies = job.copies > 1 ? job.copies : 1;
+    const bool collate = job.collate || copies == 1;
+    const int passes = collate ? copies : 1;
+    const int repeats = collate ? 1 : copies;
+    std::vector<std::uint8_t> held;
+    bool bilevel = true;
+    int page = 0;
+    Sink sink;
+    sink.startPage = [&](bool grey) {
+        if (job.pageStarted) job.pageStarted(page + 1);
+        ++page;
+        bilevel = grey;
+        held.clear();
+        return repeats > 1 || plugin.startPage(grey);
+    };
+    sink.rows = [&](const std::uint8_t* rows, int count) {
+        if (repeats == 1) return plugin.rows(rows, count);
+        if (cancelled()) return false;
+        held.insert(held.end(), rows, rows + static_cast<size_t>(count) * kDots);
+        return true;
+    };
+    sink.endPage = [&] {
+        if (repeats == 1) {
+            if (!plugin.endPage()) return false;
+        } else {
+            const int count = static_cast<int>(held.size() / kDots);
+            for (int copy = 0; copy < repeats; ++copy)
+                if (!plugin.startPage(bilevel) || !plugin.rows(held.data(), count) || !plugin.endPage()) return false;
+        }
+        if (job.pageDone) job.pageDone(page, repeats);
+        return true;
+    };
+
+    Options options = job.options;
+    long rows = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+        options.maxRows = (job.options.maxRows - rows) / repeats;
+        const Result result = job.path.empty()
+                                  ? RenderBytes(job.data, job.size, job.format, options, sink, job.name)
+                                  : RenderFile(job.path, job.format, options, sink);
+        out.pages += result.pages * repeats;
+        rows += result.rows * repeats;
+        if (cancelled()) {
+            out.ok = out.cancelled = true;
+            return out;
+        }
+        if (!result.ok) {
+            out.why = !session_sink.error().empty() ? "the plug-in refused a page: " + session_sink.error()
+                                                    : result.error;
+            return out;
+        }
+    }
+    out.ok = true;
+    return out;
+}
+
 }  // namespace render

@@ -44,4 +44,29 @@ private:
     std::string error_;
 };
 
+// A document printed into a session's open document, with its copies.
+struct SessionJob {
+    std::string path;  // a file, or else the bytes below
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::string name;  // for messages
+    Format format = Format::kText;
+    Options options;
+    int copies = 1;
+    bool collate = false;  // false: each page repeated for the copies, as CUPS does by default
+    std::function<bool()> cancelled;
+    std::function<void(int page)> pageStarted;              // may be null
+    std::function<void(int page, int copies)> pageDone;     // may be null
+};
+
+struct SessionOutcome {
+    bool ok = false;
+    bool cancelled = false;
+    int pages = 0;  // pages printed, copies counted
+    std::string why;
+};
+
+// The copies share the bound on the session's document.
+SessionOutcome PrintToSession(const SessionJob& job, printhost::JobSession& session);
+
 }  // namespace render

@@ -134,61 +134,24 @@ DocumentOutcome PrintDocument(const DocumentJob& job, printhost::JobSession& ses
         return out;
     }
 
-    const render::Format format = render::Detect(bytes.data(), bytes.size());
-    render::SessionSink session_sink(session, [&job] { return Cancelled(job); });
-    const render::Sink& plugin = session_sink.sink();
-    // Copies uncollated, as CUPS makes them unless asked to collate: each
-    // page's rows held and handed over once a copy.
-    const bool collate = job.collate || job.copies == 1;
-    const int passes = collate ? job.copies : 1;
-    const int repeats = collate ? 1 : job.copies;
-    std::vector<std::uint8_t> held;
-    bool bilevel = true;
-    int page = 0;
-    render::Sink sink;
-    sink.startPage = [&](bool grey) {
-        job.log("INFO: Printing page " + std::to_string(++page));
-        bilevel = grey;
-        held.clear();
-        return repeats > 1 || plugin.startPage(grey);
+    render::SessionJob print;
+    print.data = bytes.data();
+    print.size = bytes.size();
+    print.format = render::Detect(bytes.data(), bytes.size());
+    print.name = print.format == render::Format::kPdf ? "the PDF" : "the text";
+    print.options = options;
+    print.copies = job.copies;
+    print.collate = job.collate;
+    print.cancelled = [&job] { return Cancelled(job); };
+    print.pageStarted = [&job](int page) { job.log("INFO: Printing page " + std::to_string(page)); };
+    print.pageDone = [&job](int page, int copies) {
+        job.log("PAGE: " + std::to_string(page) + " " + std::to_string(copies));
     };
-    sink.rows = [&](const std::uint8_t* rows, int count) {
-        if (repeats == 1) return plugin.rows(rows, count);
-        if (Cancelled(job)) return false;
-        held.insert(held.end(), rows, rows + static_cast<size_t>(count) * render::kDots);
-        return true;
-    };
-    sink.endPage = [&] {
-        if (repeats == 1) {
-            if (!plugin.endPage()) return false;
-        } else {
-            const int count = static_cast<int>(held.size() / render::kDots);
-            for (int copy = 0; copy < repeats; ++copy)
-                if (!plugin.startPage(bilevel) || !plugin.rows(held.data(), count) || !plugin.endPage()) return false;
-        }
-        job.log("PAGE: " + std::to_string(page) + " " + std::to_string(repeats));
-        return true;
-    };
-
-    long rows = 0;
-    for (int pass = 0; pass < passes; ++pass) {
-        // The copies share the document's bound.
-        options.maxRows = (printhost::kMaxDocumentRows - rows) / repeats;
-        const render::Result result = render::RenderBytes(bytes.data(), bytes.size(), format, options, sink,
-                                                          format == render::Format::kPdf ? "the PDF" : "the text");
-        out.pages += result.pages * repeats;
-        rows += result.rows * repeats;
-        if (Cancelled(job)) {
-            out.ok = out.cancelled = true;
-            return out;
-        }
-        if (!result.ok) {
-            out.why = !session_sink.error().empty() ? "the plug-in refused a page: " + session_sink.error()
-                                                    : result.error;
-            return out;
-        }
-    }
-    out.ok = true;
+    const render::SessionOutcome printed = render::PrintToSession(print, session);
+    out.pages = printed.pages;
+    out.cancelled = printed.cancelled;
+    out.why = printed.why;
+    out.ok = printed.ok;
     return out;
 }
 

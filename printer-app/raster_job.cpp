@@ -112,6 +112,7 @@ bool CheckHeader(const cups_page_header2_t& header, std::string& why) {
 }  // namespace
 
 void SetModulePath(const std::string& path) { gModulePath = path; }
+const std::string& ModulePath() { return gModulePath; }
 
 bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
     auto record = std::make_unique<JobRecord>();

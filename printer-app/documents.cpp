@@ -125,7 +125,9 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
 
 void AddDocumentFormats(pappl_system_t* system, pappl_pr_driver_data_t* data, ipp_t** attrs) {
     papplSystemAddMIMEFilter(system, "application/pdf", kRawTarget, PrintDocument, nullptr);
-    for (const char* format : kTextFormats) papplSystemAddMIMEFilter(system, format, kRawTarget, PrintDocument, nullptr);
+    for (const char* format : kTextFormats)
+        papplSystemAddMIMEFilter(system, format, kRawTarget, PrintDocument, nullptr);
+    if (!data || !attrs) return;
     bool declared = false;
     for (int i = 0; i < data->num_vendor; ++i) declared = declared || !std::strcmp(data->vendor[i], kColumns);
     if (!declared && data->num_vendor < PAPPL_MAX_VENDOR) data->vendor[data->num_vendor++] = kColumns;

@@ -10,10 +10,11 @@
 namespace app {
 
 // Adds application/pdf, text/plain and text/plain;charset=NAME for the
-// character sets listed, and the "columns" job option (32, 42 or 48;
-// columns-default 32). Call from the driver callback: PAPPL lists the
-// formats in document-format-supported when it builds the printer's
-// attributes right after it.
+// character sets listed, and, given a driver's data, its "columns" job
+// option (32, 42 or 48; columns-default 32). PAPPL takes filters only
+// before the system runs: call it from the system callback (data and attrs
+// null), and from the driver callback for the option; there it also adds
+// the filters when PAPPL loads saved printers before it runs.
 void AddDocumentFormats(pappl_system_t* system, pappl_pr_driver_data_t* data, ipp_t** attrs);
 
 // For the MIME callback of application/octet-stream documents:

@@ -80,8 +80,9 @@ Result RenderPdf(const std::string& path, const std::uint8_t* data, std::size_t 
         ~Quiet() { poppler::set_debug_error_function(Drop, nullptr); }
     } quiet;
 
+    const char* bytes = reinterpret_cast<const char*>(data);
     std::unique_ptr<poppler::document> document(
-        path.empty() ? poppler::document::load_from_raw_data(reinterpret_cast<const char*>(data), static_cast<int>(size))
+        path.empty() ? poppler::document::load_from_raw_data(bytes, static_cast<int>(size))
                      : poppler::document::load_from_file(path));
     if (!document) {
         emitter.Fail(name + " cannot be read as a PDF: " + Reason(messages));

@@ -91,7 +91,8 @@ public:
             if (boxTop_ < 0) boxTop_ = 0;
             return true;
         }
-        return Fail("fontconfig finds no scalable font for \"" + pattern + "\" (fonts-dejavu-core has DejaVu Sans Mono)",
+        return Fail("fontconfig finds no scalable font for \"" + pattern +
+                        "\" (fonts-dejavu-core has DejaVu Sans Mono)",
                     error);
     }
 

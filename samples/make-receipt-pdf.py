@@ -74,7 +74,8 @@ def pdf(height, content):
     fonts = {"H": "Helvetica", "HB": "Helvetica-Bold", "C": "Courier"}
     objects = {1: b"<< /Type /Catalog /Pages 2 0 R >>",
                2: b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-               3: b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.4f %.4f] /Contents 4 0 R /Resources << /Font << %s >> >> >>"
+               3: b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.4f %.4f] /Contents 4 0 R "
+                  b"/Resources << /Font << %s >> >> >>"
                   % (WIDTH, height, b" ".join(b"/%s %d 0 R" % (k.encode(), 5 + i) for i, k in enumerate(fonts))),
                4: b"<< /Length %d >>\nstream\n%sendstream" % (len(content), content)}
     for i, name in enumerate(fonts.values()):

@@ -240,7 +240,8 @@ bool RenderDocument(const Options& options, const std::vector<std::uint8_t>& byt
     };
     sink.endPage = [&] {
         dots += page.width * page.height;
-        const tools::Halftone method = options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
+        const tools::Halftone method =
+            options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
         document.push_back(tools::ToPage(page, method, options.threshold));
         page = {};
         return true;

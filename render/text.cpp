@@ -17,6 +17,12 @@
 #include "render/emitter.h"
 #include "render/internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// fontconfig keeps its configuration for the life of the process (FcFini,
+// which frees it, is not a library's to call while others may use it).
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+#endif
+
 namespace render {
 namespace {
 

@@ -46,7 +46,8 @@ struct Options {
 // Where the rows go. StartPage says whether the page's rows are already
 // black and white (0 or 255 only). Rows: `count` rows of kDots bytes. Any
 // call returning false stops the document (a cancel, or the host's own
-// failure), and the result says "stopped".
+// failure), and the result says "stopped". A document that fails within a
+// page ends there: the page gets no endPage.
 struct Sink {
     std::function<bool(bool bilevel)> startPage;
     std::function<bool(const std::uint8_t* rows, int count)> rows;

@@ -18,6 +18,13 @@
 #include "render/internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#define RENDER_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RENDER_LEAK_CHECKED 1
+#endif
+#endif
+#ifdef RENDER_LEAK_CHECKED
 // fontconfig keeps its configuration for the life of the process (FcFini,
 // which frees it, is not a library's to call while others may use it).
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

@@ -167,7 +167,7 @@ TEST(RasterTools, FailuresAreNamedAndLeaveNothingBehind) {
     };
     const std::string out = Dir() + "out.prn";
     const Case cases[] = {
-        {kPrint, 2, "rasterprint: no image given"},
+        {kPrint, 2, "rasterprint: no file given"},
         {kPrint + " --bogus x", 2, "rasterprint: unknown option --bogus"},
         {kPrint + " --threshold 300 x", 2, "rasterprint: --threshold takes a grey level from 0 to 256"},
         {kPrint + " --depth 4 x", 2, "rasterprint: --depth is 1, 8 or 24"},

@@ -65,14 +65,14 @@ ssize_t ReadInput(Input& in, unsigned char* out, size_t bytes) {
     return static_cast<ssize_t>(n);
 }
 
-// Whether the input is a document to render: CUPS names the job's type,
-// and a PDF or text job reaches this filter either as itself or as raster
-// from CUPS's own filters. The input's first bytes, read for the look, stay
-// in the buffer for the reader.
+// Whether the input is a document to render: under CUPS (which names the
+// job's type), a PDF, whatever the job was first (PostScript comes through
+// gstopdf), or a text job's text; anything else is read as raster. The
+// input's first bytes, read for the look, stay in the buffer for the reader.
 bool IsDocument(Input& in) {
     const char* type = std::getenv("CONTENT_TYPE");
-    if (!type || (std::strcmp(type, "application/pdf") != 0 && std::strncmp(type, "text/", 5) != 0)) return false;
-    while (in.end < 4) {
+    if (!type) return false;
+    while (in.end < 5) {
         const ssize_t n = read(in.fd, in.buffer + in.end, sizeof in.buffer - in.end);
         if (n == 0 || (n < 0 && errno != EINTR)) break;
         if (n > 0) in.end += static_cast<size_t>(n);
@@ -80,7 +80,7 @@ bool IsDocument(Input& in) {
     static const char* const kSync[] = {"RaS2", "RaS3", "RaSt", "2SaR", "3SaR", "tSaR"};
     for (const char* sync : kSync)
         if (in.end >= 4 && std::memcmp(in.buffer, sync, 4) == 0) return false;
-    return true;
+    return (in.end >= 5 && std::memcmp(in.buffer, "%PDF-", 5) == 0) || std::strncmp(type, "text/", 5) == 0;
 }
 
 // On a cancel CUPS stops the filters before us too, and the raster may end

@@ -271,6 +271,17 @@ def check_documents(t, inst, rasterprint):
             rows, _ = c.decode(p.stdout)
             t.check("%s: lines of the grid" % name, text_rows - 16 < len(rows) <= text_rows,
                     "%d rows, want %d" % (len(rows), text_rows))
+    # PostScript reaches the filter as PDF made by gstopdf, the job's type still PostScript.
+    ps = os.path.join(inst.base, "doc.ps")
+    with open(ps, "w") as f:
+        f.write("%!PS\n<< /PageSize [164 200] >> setpagedevice\n20 20 moveto 100 0 rlineto 0 50 rlineto "
+                "-100 0 rlineto closepath fill showpage\n")
+    p = subprocess.run(["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo", ps], capture_output=True, env=env,
+                       timeout=60)
+    c.seen(p.stderr)
+    rows = c.decode(p.stdout)[0] if p.returncode == 0 else []
+    t.check("PostScript: printed by way of PDF", any(any(r) for r in rows),
+            "exit %d, %d rows; %s" % (p.returncode, len(rows), p.stderr.decode()[-300:]))
 
 
 def main():

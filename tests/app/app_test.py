@@ -293,6 +293,8 @@ def main():
         t.check("printers lists the printer added", PRINTER in app.run("printers").stdout.decode().split())
         for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_restart):
             check(t, app, printer, folder)
+        # After the restart: PAPPL takes the document filters only before it
+        # runs, from the printers it loads, unless a system callback adds them.
         check_documents(t, app, printer, folder, rasterprint)
         check_loopback(t, binary, folder)
     except Exception as e:  # a failure to start is a failed check, not a crash

@@ -22,13 +22,15 @@ build: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The main job: the sample receipt through the plug-in, and what the printer
-# would print.
+# would print; then the sample text receipt.
 demo: build
 	@mkdir -p out
 	$(BUILD)/tools/oeminfo $(BUILD)/oemdll/liboemdll.so
 	$(BUILD)/tools/rasterprint samples/receipt.png -o out/receipt.prn
 	$(BUILD)/tools/rasterview --summary out/receipt.prn -o out/receipt.png
+	$(BUILD)/tools/rasterprint samples/receipt.txt -o out/receipt-text.prn --preview out/receipt-text.png
 	@echo "printer stream: out/receipt.prn   preview: out/receipt.png"
+	@echo "the text receipt: out/receipt-text.prn   preview: out/receipt-text.png"
 
 # The CUPS filter, the plug-in module and platform library it hosts, and the
 # PPD, where CUPS finds them (root's, 0755 and 0644).
@@ -56,7 +58,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream gpd raster
+FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream gpd raster text
 
 test: test-native test-windows test-hardening
 

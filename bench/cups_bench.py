@@ -3,7 +3,11 @@
 cupsfilter to the printer stream (pdftopdf, gstoraster, rastertooemdll),
 against the same chain stopped at CUPS raster (pdftopdf, gstoraster) as the
 floor, alternately in one run; and the peak memory of the filter alone
-against that of the floor chain's largest process.
+against that of the floor chain's largest process. Both run on the PPD
+without the filter's own PDF and text lines, so that PDF takes CUPS's
+chain. Then the sample PDF receipt and a 40-line text receipt, rendered by
+the filter itself, against CUPS's own chains for them (the same PPD without
+those lines).
 
 usage: cups_bench.py CMAKE BUILD_DIR [ROUNDS]"""
 import os
@@ -49,6 +53,47 @@ def measure(cmd, env, out):
     return float(seconds), float(cpu), int(rss)
 
 
+def cups_chains_ppd(ppd, folder):
+    """The PPD without the filter's PDF and text lines: CUPS's own chains."""
+    path = os.path.join(folder, "cups-chains.ppd")
+    with open(ppd) as f, open(path, "w") as out:
+        out.writelines(l for l in f if not (l.startswith("*cupsFilter2") and
+                                            ("application/pdf" in l or "text/plain" in l)))
+    os.chmod(path, 0o644)
+    return path
+
+
+def text_receipt(lines=40):
+    out = ["      CORNER coffee & books", ""]
+    for i in range(lines - 6):
+        out.append("%-22s%7.2f EUR" % ("Item %d, caf\u00e9" % (i + 1), 1.1 * (i + 1)))
+    out += ["-" * 32, "TOTAL %26.2f" % 99.0, "", "Merci - \u00e0 bient\u00f4t!"]
+    return "\n".join(out) + "\n"
+
+
+def documents(inst, env, rounds, here):
+    """One-page PDF and 40-line text: the filter's own rendering against
+    CUPS's chains to the same filter, alternately."""
+    own = ["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo"]
+    cups = ["cupsfilter", "-e", "-p", cups_chains_ppd(inst.ppd, inst.base), "-m", "printer/foo"]
+    txt = os.path.join(inst.base, "receipt.txt")
+    with open(txt, "w", encoding="utf-8") as f:
+        f.write(text_receipt())
+    pdf = os.path.join(here, "..", "samples", "receipt.pdf")
+    out = os.path.join(inst.base, "doc.prn")
+    print("| document | CUPS's own chain to the filter | the filter's renderer | ratio |")
+    print("|---|---|---|---|")
+    for name, path, chain in (("PDF receipt (samples/receipt.pdf)", pdf, "pdftopdf, gstoraster"),
+                              ("text receipt, 40 lines", txt, "texttopdf, pdftopdf, gstoraster")):
+        theirs, ours = [], []
+        for _ in range(rounds):
+            theirs.append(measure(cups + [path], env, out)[0])
+            ours.append(measure(own + [path], env, out)[0])
+        print("| %s | %.3f s (%s) | %.3f s | %.2f |" % (name, statistics.median(theirs), chain,
+                                                       statistics.median(ours),
+                                                       statistics.median(ours) / statistics.median(theirs)))
+
+
 def main():
     cmake, build = sys.argv[1:3]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
@@ -58,7 +103,7 @@ def main():
         with open(pdf, "wb") as f:
             f.write(c.pdf([receipt_page(n) for n in range(PAGES)], 58, 150))
         env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
-        base = ["cupsfilter", "-e", "-p", inst.ppd, "-o", "PageSize=" + PAGE]
+        base = ["cupsfilter", "-e", "-p", cups_chains_ppd(inst.ppd, inst.base), "-o", "PageSize=" + PAGE]
         ras, prn = os.path.join(inst.base, "job.ras"), os.path.join(inst.base, "job.prn")
         runs = {"floor": [], "chain": [], "alone": []}
         for _ in range(rounds):
@@ -83,6 +128,7 @@ def main():
             100 * (cpu["chain"] - cpu["floor"]) / cpu["chain"], 100 * cpu["alone"] / cpu["chain"]))
         print("chain's wall time / floor's: %.2f" % (wall["chain"] / wall["floor"]))
         print("filter's peak memory / floor's: %.2f" % (rss["alone"] / rss["floor"]))
+        documents(inst, env, rounds, os.path.dirname(os.path.abspath(__file__)))
     finally:
         inst.remove()
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "printer-app/documents.h"
 #include "printer-app/raster_job.h"
 #include "printer-app/raw_stream.h"
 #include "printer-app/system_setup.h"
@@ -46,11 +47,13 @@ void Copy(char* to, size_t size, const char* from) { std::snprintf(to, size, "%s
 }  // namespace
 
 bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*, const char*,
-                    pappl_pr_driver_data_t* data, ipp_t**, void*) {
+                    pappl_pr_driver_data_t* data, ipp_t** attrs, void*) {
     if (std::strcmp(driver_name, kDrivers[0].name) != 0) return false;
     // The main loop makes the system; its first printer is the first chance
-    // to set it up.
+    // to set it up (the document filters too, when PAPPL loads saved
+    // printers before it runs).
     if (system) ConfigureSystem(system);
+    if (system) AddDocumentFormats(system, data, attrs);
 
     data->rstartjob_cb = StartJob;
     data->rstartpage_cb = StartPage;

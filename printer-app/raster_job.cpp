@@ -236,6 +236,7 @@ bool AddLine(JobRecord& record, unsigned y, const unsigned char* line) {
 }  // namespace
 
 void SetModulePath(const std::string& path) { gModulePath = path; }
+const std::string& ModulePath() { return gModulePath; }
 
 bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
     auto record = std::make_unique<JobRecord>();

@@ -10,6 +10,7 @@ namespace app {
 
 // Where the plug-in module is, relative to the running executable.
 void SetModulePath(const std::string& path);
+const std::string& ModulePath();
 
 bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);

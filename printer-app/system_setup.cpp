@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "printer-app/documents.h"
 #include "printer-app/png_check.h"
 #include "printer-app/raw_stream.h"
 
@@ -19,8 +20,7 @@ namespace {
 // The formats the printer prints, and how a document sent as
 // application/octet-stream is recognised as one where PAPPL does not
 // recognise it itself (it knows PDF, PostScript, PNG, JPEG and both
-// rasters). A renderer for another format adds its line here and its
-// filter in ConfigureSystem.
+// rasters). PDF and text are rendered by the document filters.
 struct Format {
     const char* type;
     bool (*recognise)(const unsigned char* header, size_t size);
@@ -32,19 +32,19 @@ const Format kFormats[] = {
     {"image/jpeg", nullptr},
     {kRawFormat, LooksRaw},
 };
-const char kFormatNames[] = "PWG raster, Apple raster, PNG, JPEG or the printer's own row stream";
+const char kFormatNames[] = "PWG raster, Apple raster, PNG, JPEG, PDF, plain text or the printer's own row stream";
 
 bool Printable(const char* format) {
     if (!format) return false;
     for (const Format& f : kFormats)
         if (!std::strcmp(format, f.type)) return true;
-    return false;
+    return RendersFormat(format);
 }
 
 const char* TypeDocument(const unsigned char* header, size_t size, void*) {
     for (const Format& f : kFormats)
         if (f.recognise && f.recognise(header, size)) return f.type;
-    return nullptr;
+    return DocumentFormat(header, size);
 }
 
 // Work on jobs is done on a thread of its own: PAPPL calls event callbacks
@@ -166,6 +166,7 @@ void ConfigureSystem(pappl_system_t* system) {
         gKeeper.system = system;
         papplSystemSetEventCallback(system, OnEvent, nullptr);
         papplSystemSetMIMECallback(system, TypeDocument, nullptr);
+        AddDocumentFormats(system, nullptr, nullptr);
         papplSystemSetMaxImageSize(system, kMaxPicturePixels, kMaxPictureSide, kMaxPictureSide);
         std::thread(Keep).detach();
         papplSystemAddTimerCallback(system, 0, kSweepSeconds, Tick, nullptr);

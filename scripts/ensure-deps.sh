@@ -1,22 +1,25 @@
 #!/bin/sh
 # Makes sure the Debian packages a build needs are present: installs the
 # missing ones when run as root, otherwise names them and stops.
-#   ensure-deps.sh native     compilers, CMake, Ninja, GoogleTest, Benchmark
+#   ensure-deps.sh native     compilers, CMake, Ninja, GoogleTest, Benchmark, the document renderers' libraries
+#                             and font
 #   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
 #   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind, libcups for the raster fuzz target
 #   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers), poppler-utils,
 #                             PAPPL for the printer application
-#   ensure-deps.sh test       what the suites drive besides: ipptool, headless Chromium
+#   ensure-deps.sh test       what the suites drive besides: ipptool, headless Chromium, a CJK font
 #   ensure-deps.sh deb        Debian packaging tools and what the packages build from
 set -eu
 
-need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev"
+need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev
+  pkg-config libpoppler-cpp-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
 need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev"
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev"
-need_test="cups-ipp-utils chromium"
-need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build pkg-config cups-ppdc libcups2-dev libcupsimage2-dev libpappl-dev"
+need_test="cups-ipp-utils chromium fonts-wqy-microhei"
+need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build pkg-config cups-ppdc libcups2-dev libcupsimage2-dev libpappl-dev
+  libpoppler-cpp-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
 
 case "${1:-native}" in
     native) need=$need_native ;;

@@ -122,6 +122,39 @@ TEST(RasterTools, WidePagesAreClampedOrFitted) {
         << Slurp(Dir() + "fitted.txt");
 }
 
+// Text and PDF straight from the command line: a line more than the
+// columns is one more line of cells; options reach the renderer.
+TEST(RasterTools, TextAndPdfPrintDirectly) {
+    auto rows = [](const std::string& args, const std::string& text) {
+        Write(Dir() + "doc", text);
+        const Outcome run = Shell(kPrint + " " + args + " " + Dir() + "doc -o " + Dir() + "doc.prn");
+        EXPECT_EQ(run.status, 0) << args << ": " << run.err;
+        return static_cast<long>(Slurp(Dir() + "doc.prn").size() / (8 + 48));
+    };
+    struct {
+        const char* args;
+        int columns, lineRows;
+    } cases[] = {{"", 32, 24}, {"--columns 42", 42, 18}, {"--columns 48", 48, 16}};
+    for (const auto& c : cases) {
+        const std::string full(c.columns, 'M');
+        EXPECT_EQ(rows(c.args, full + "\n" + full + "M\n") - rows(c.args, full + "\n" + full + "\n"), c.lineRows)
+            << c.args;
+        EXPECT_EQ(rows(std::string(c.args) + " --cut", full + "\n" + full + "M\n"), rows(c.args, full + "\n" + full))
+            << c.args;
+    }
+    rows("--charset windows-1252", "price: 3,40 \x80");
+    const std::string legacy = Slurp(Dir() + "doc.prn");
+    rows("", "price: 3,40 \u20ac");
+    EXPECT_EQ(legacy, Slurp(Dir() + "doc.prn"));
+
+    EXPECT_GT(rows("", Slurp(SAMPLES_DIR "/receipt.pdf")), 500);
+    Write(Dir() + "broken.pdf", "%PDF-1.4\nbroken\n");
+    const Outcome broken = Shell(kPrint + " " + Dir() + "broken.pdf -o " + Dir() + "broken.prn");
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_NE(broken.err.find("broken.pdf cannot be read as a PDF"), std::string::npos) << broken.err;
+    EXPECT_EQ(Shell(kPrint + " --columns 40 " + Dir() + "doc").status, 2);
+}
+
 TEST(RasterTools, FailuresAreNamedAndLeaveNothingBehind) {
     Write(Dir() + "truncated.pgm", "P5\n10 10\n255\nabc");
     Write(Dir() + "empty.pgm", "P5\n0 10\n255\n");
@@ -134,7 +167,7 @@ TEST(RasterTools, FailuresAreNamedAndLeaveNothingBehind) {
     };
     const std::string out = Dir() + "out.prn";
     const Case cases[] = {
-        {kPrint, 2, "rasterprint: no image given"},
+        {kPrint, 2, "rasterprint: no file given"},
         {kPrint + " --bogus x", 2, "rasterprint: unknown option --bogus"},
         {kPrint + " --threshold 300 x", 2, "rasterprint: --threshold takes a grey level from 0 to 256"},
         {kPrint + " --depth 4 x", 2, "rasterprint: --depth is 1, 8 or 24"},

@@ -13,6 +13,12 @@ rounds, through IPP (ipptool Print-Job):
           before each job through /proc/PID/clear_refs) less what was
           resident before it
 
+Then documents on "Receipt" alone (the floor driver would print them
+through the plug-in too): the sample PDF receipt against CUPS's own PDF
+chain to the CUPS filter (cupsfilter on the PPD without the filter's PDF
+line) for the same file, and a 40-line text receipt against the same
+receipt sent as ready PWG raster.
+
 usage: app_bench.py SERVER RECEIPT_PNG [ROUNDS]"""
 import os
 import random
@@ -20,6 +26,7 @@ import shutil
 import socket
 import statistics
 import struct
+import subprocess
 import sys
 import tempfile
 import threading
@@ -28,6 +35,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "app"))
 import apptest  # noqa: E402
+import cupstest  # noqa: E402
 
 DPI = 203
 WIDTH = 463         # 58 mm at 203 dpi, the whole media width
@@ -203,6 +211,88 @@ def measure(app, printer, sink, path, fmt, media):
             "peak": proc_kib(pid, "VmHWM") - rss0, "hwm": proc_kib(pid, "VmHWM"), "bytes": count}
 
 
+def text_receipt(lines=40):
+    out = ["      CORNER coffee & books", ""]
+    for i in range(lines - 6):
+        out.append("%-22s%7.2f EUR" % ("Item %d, caf\u00e9" % (i + 1), 1.1 * (i + 1)))
+    out += ["-" * 32, "TOTAL %26.2f" % 99.0, "", "Merci - \u00e0 bient\u00f4t!"]
+    return "\n".join(out) + "\n"
+
+
+def pwg_of_rows(path, rows):
+    """One 58 x 150 mm page of PWG raster whose printed columns are the
+    printer stream's rows."""
+    bpl = (WIDTH + 7) // 8
+    header = bytearray(1796)
+    header[0:9] = b"PwgRaster"
+    put = lambda off, fmt, *v: struct.pack_into(">" + fmt, header, off, *v)  # noqa: E731
+    put(276, "II", DPI, DPI)
+    put(340, "I", 1)
+    put(352, "II", round(58 / 25.4 * 72), round(150 / 25.4 * 72))
+    put(372, "IIIIII", WIDTH, PAGE_ROWS, 0, 1, 1, bpl)
+    put(396, "III", 0, 3, 0)
+    put(420, "I", 1)
+    put(452, "III", 1, 1, 1)
+    header[1732:1732 + 20] = b"om_58x150mm_58x150mm"
+    with open(path, "wb") as f:
+        f.write(b"RaS2" + header)
+        for y in range(PAGE_ROWS):
+            row = bytearray(bpl)
+            if y < len(rows):
+                for d in range(DOTS):
+                    if cupstest.black(rows, d, y):
+                        x = FIRST_COLUMN + d
+                        row[x // 8] |= 0x80 >> (x % 8)
+            f.write(b"\0" + pack_line(bytes(row)))
+
+
+def cups_pdf_chain(build, pdf, rounds):
+    """cupsfilter through pdftopdf and gstoraster to the CUPS filter: the
+    median wall time of `rounds` runs."""
+    inst = cupstest.Install("cmake", build)
+    try:
+        ppd = os.path.join(inst.base, "cups-chain.ppd")
+        with open(inst.ppd) as f, open(ppd, "w") as out:
+            out.writelines(l for l in f if not (l.startswith("*cupsFilter2") and "application/pdf" in l))
+        env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
+        times = []
+        for _ in range(rounds):
+            start = time.monotonic()
+            subprocess.run(["cupsfilter", "-e", "-p", ppd, "-m", "printer/foo", pdf], env=env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            times.append(time.monotonic() - start)
+        return statistics.median(times)
+    finally:
+        inst.remove()
+
+
+def documents(app, sink, folder, rounds, build):
+    pdf = os.path.join(HERE, "..", "..", "samples", "receipt.pdf")
+    txt = os.path.join(folder, "receipt.txt")
+    with open(txt, "w", encoding="utf-8") as f:
+        f.write(text_receipt())
+    stream = subprocess.run([os.path.join(build, "tools", "rasterprint"), txt], capture_output=True,
+                            check=True).stdout
+    pwg = os.path.join(folder, "receipt-text.pwg")
+    pwg_of_rows(pwg, cupstest.decode(stream)[0])
+    jobs = [("PDF receipt", pdf, "application/pdf", None), ("text, 40 lines", txt, "text/plain", None),
+            ("the same as PWG", pwg, "image/pwg-raster", "om_58x150mm_58x150mm")]
+    times = {j[0]: [] for j in jobs}
+    for r in range(rounds + 1):
+        for label, path, fmt, media in jobs:
+            m = measure(app, "Receipt", sink, path, fmt, media)
+            if r:
+                times[label].append(m["time"])
+    chain = cups_pdf_chain(build, pdf, rounds)
+    med = {k: statistics.median(v) for k, v in times.items()}
+    print("documents on Receipt, submit to last byte, median (min-max):")
+    for label, _, _, _ in jobs:
+        print("%-22s %.3f (%.3f-%.3f)" % (label, med[label], min(times[label]), max(times[label])))
+    print("CUPS's PDF chain to the filter (cupsfilter: pdftopdf, gstoraster, rastertooemdll): %.3f" % chain)
+    print("PDF through the app / CUPS's chain: %.2f; text / the same as PWG raster: %.2f" % (
+        med["PDF receipt"] / chain, med["text, 40 lines"] / med["the same as PWG"]))
+
+
 def main():
     server, receipt = sys.argv[1:3]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 7
@@ -221,6 +311,10 @@ def main():
             p = app.run("add", "-d", name, "-m", driver, "-v", "socket://127.0.0.1:%d" % sinks[name].port)
             if p.returncode:
                 raise RuntimeError("add %s: %s" % (name, (p.stdout + p.stderr).decode(errors="replace")))
+        # PAPPL takes the document filters only as it starts: with the
+        # printers saved.
+        app.stop()
+        app.start()
         results = {(j[0], p): [] for j in jobs for p in sinks}
         for r in range(rounds + 1):
             for label, path, fmt, media in jobs:
@@ -249,6 +343,8 @@ def main():
                 label, plugin[0] / floor[0], "%.2f" % (plugin[1] / floor[1]) if floor[1] else "n/a",
                 plugin[2] - floor[2]))
         print("the PWG job's 1-bit image: %d rows of %d dots, %.2f MiB" % (rows, DOTS, rows * DOTS / 8 / 2**20))
+        documents(app, sinks["Receipt"], folder, rounds, os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(server)))))
         print("server VmHWM at the end: %.1f MiB" % (proc_kib(app.process.pid, "VmHWM") / 1024))
         return 0
     finally:

@@ -1,11 +1,13 @@
-// rastertooemdll: the CUPS filter. Reads CUPS raster and prints the whole
-// job through the plug-in module as one document: every page becomes 1-bit
-// bands below the previous page's, and the plug-in's printer stream goes
-// to standard output.
+// rastertooemdll: the CUPS filter. Reads CUPS raster, or a PDF or plain
+// text it renders itself, and prints the whole job through the plug-in
+// module as one document: every page becomes 1-bit bands below the
+// previous page's, and the plug-in's printer stream goes to standard output.
 //
 //   rastertooemdll job-id user title copies options [file]
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "driver/cups/document_job.h"
 #include "driver/cups/raster_job.h"
 #include "printhost/job_session.h"
 
@@ -60,6 +63,24 @@ ssize_t ReadInput(Input& in, unsigned char* out, size_t bytes) {
     std::memcpy(out, in.buffer + in.start, n);
     in.start += n;
     return static_cast<ssize_t>(n);
+}
+
+// Whether the input is a document to render: under CUPS (which names the
+// job's type), a PDF, whatever the job was first (PostScript comes through
+// gstopdf), or a text job's text; anything else is read as raster. The
+// input's first bytes, read for the look, stay in the buffer for the reader.
+bool IsDocument(Input& in) {
+    const char* type = std::getenv("CONTENT_TYPE");
+    if (!type) return false;
+    while (in.end < 5) {
+        const ssize_t n = read(in.fd, in.buffer + in.end, sizeof in.buffer - in.end);
+        if (n == 0 || (n < 0 && errno != EINTR)) break;
+        if (n > 0) in.end += static_cast<size_t>(n);
+    }
+    static const char* const kSync[] = {"RaS2", "RaS3", "RaSt", "2SaR", "3SaR", "tSaR"};
+    for (const char* sync : kSync)
+        if (in.end >= 4 && std::memcmp(in.buffer, sync, 4) == 0) return false;
+    return (in.end >= 5 && std::memcmp(in.buffer, "%PDF-", 5) == 0) || std::strncmp(type, "text/", 5) == 0;
 }
 
 // On a cancel CUPS stops the filters before us too, and the raster may end
@@ -134,7 +155,19 @@ int main(int argc, char** argv) {
     bool ok = session.Start() && session.StartDocument(cupsdriver::kPrinterDots);
     if (!ok) why = "cannot start the plug-in: " + session.result().error;
 
-    if (ok) {
+    if (ok && IsDocument(input)) {
+        cupsdriver::DocumentJob job;
+        job.read = [](unsigned char* out, size_t bytes) { return ReadInput(input, out, bytes); };
+        job.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+        job.cancelled = &gCancelled;
+        job.options = argv[5];
+        job.copies = std::max(1, std::min(std::atoi(argv[4]), static_cast<int>(cupsdriver::kMaxCopies)));
+        job.collate = cupsdriver::Collated(argv[5]);
+        const cupsdriver::DocumentOutcome outcome = cupsdriver::PrintDocument(job, session);
+        ok = outcome.ok;
+        why = outcome.why;
+        pages = static_cast<unsigned>(outcome.pages);
+    } else if (ok) {
         cupsdriver::RasterJob job;
         job.read = [](unsigned char* out, size_t bytes) { return ReadInput(input, out, bytes); };
         job.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };

@@ -2,9 +2,10 @@
 """raster58-app as clients use it: a private instance printing to the
 virtual printer over socket://. Jobs in each format decode to the dots
 drawn, bad input is refused with nothing printed, twelve jobs at once all
-print, a cancel prints nothing, and the printer survives a restart.
+print, a cancel prints nothing, and the printer survives a restart. PDF
+and text print as rasterprint prints them.
 
-usage: app_test.py RASTER58_APP RASTERVIEW"""
+usage: app_test.py RASTER58_APP RASTERVIEW RASTERPRINT"""
 import os
 import shutil
 import subprocess
@@ -214,6 +215,26 @@ def check_cancel(t, app, printer, folder):
     t.check("a cancelled job prints nothing", got is None or got[1] == 0, str(got))
 
 
+def check_documents(t, app, printer, folder, rasterprint):
+    """PDF and text come out as rasterprint prints the same file."""
+    uri = app.ipp_uri(PRINTER)
+    text = "M" * 32 + "\n" + "M" * 33 + "\nCaf\u00e9\t3,40 \u20ac\n"
+    bars = pdf_of([[(20 + 8 * i, 10, 3, 80) for i in range(40)]], 58, 40)
+    for name, data, fmt, tool_options in [
+            ("text", text.encode(), "text/plain", []),
+            ("text in windows-1252", text.encode("cp1252"), "text/plain;charset=windows-1252",
+             ["--charset", "windows-1252"]),
+            ("PDF", bars, "application/pdf", [])]:
+        path = write(folder, "document", data)
+        job = a.print_file(uri, path, fmt)
+        state = a.wait_job_done(uri, job, 20) if isinstance(job, int) else None
+        t.check("%s: job completes" % name, state and state[0] == "completed", "%s %s" % (job, state))
+        got = printer.wait_job(10)
+        want = subprocess.run([rasterprint] + tool_options + [path], capture_output=True, timeout=30).stdout
+        t.check("%s: as rasterprint prints it" % name, got is not None and printer.job_bytes(got[0]) == want and want,
+                "received %s" % (got,))
+
+
 def check_restart(t, app, printer, folder):
     uri = app.ipp_uri(PRINTER)
     app.run("modify", "-d", PRINTER, "-o", "media-ready=" + M80)
@@ -256,7 +277,7 @@ def check_loopback(t, binary, folder):
 
 
 def main():
-    binary, rasterview = sys.argv[1:3]
+    binary, rasterview, rasterprint = sys.argv[1:4]
     started = time.monotonic()
     t = Checklist()
     folder = tempfile.mkdtemp(prefix="raster58-app-")
@@ -272,6 +293,9 @@ def main():
         t.check("printers lists the printer added", PRINTER in app.run("printers").stdout.decode().split())
         for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_restart):
             check(t, app, printer, folder)
+        # After the restart: PAPPL takes the document filters only before it
+        # runs, from the printers it loads, unless a system callback adds them.
+        check_documents(t, app, printer, folder, rasterprint)
         check_loopback(t, binary, folder)
     except Exception as e:  # a failure to start is a failed check, not a crash
         t.check("the test runs", False, repr(e))

@@ -28,6 +28,7 @@ OCTETS = "application/octet-stream"
 RAW = "application/vnd.oemdll-rows"
 PAGE = [(100, 0, 30, 20), (200, 40, 10, 10)]  # a good page's rectangles, on the 58 mm page
 UNTYPED = "cannot be told from its contents"
+RENDERED = "rendered"  # printed through the document renderers: some ink, exactly as a repeat gives
 
 
 def good_page():
@@ -114,10 +115,10 @@ def check_documents(run, rasterprint):
     noise = bytes((i * 7919 + 13) % 251 for i in range(5000))
     documents = [
         # name, data, format (None: `submit` a file of that name); None = printed byte for byte, else the reason's words
-        ("PDF", pdf, "application/pdf", "application/pdf"),
-        ("PDF as octet-stream", pdf, OCTETS, "application/pdf"),
-        ("text", text, "text/plain", "text/plain"),
-        ("text as octet-stream", text, OCTETS, UNTYPED),
+        ("PDF", pdf, "application/pdf", RENDERED),
+        ("PDF as octet-stream", pdf, OCTETS, RENDERED),
+        ("text", text, "text/plain", RENDERED),
+        ("text as octet-stream", text, OCTETS, RENDERED),
         ("random bytes", noise, "application/x-random", "application/x-random"),
         ("random bytes as octet-stream", noise, OCTETS, UNTYPED),
         ("empty file", b"", "application/pdf", "No file"),
@@ -126,8 +127,9 @@ def check_documents(run, rasterprint):
         ("the printer's stream as octet-stream", raw, OCTETS, None),
         ("a corrupt stream", raw[:100] + b"\0" * 50 + raw[150:], RAW, "not the printer's row stream"),
         ("a stream cut short", raw[:-3], RAW, "truncated row"),
-        ("receipt.pdf", pdf, None, "application/pdf"),
-        ("notes.md", text, None, UNTYPED),
+        ("receipt.pdf", pdf, None, RENDERED),
+        ("receipt.txt", text, None, RENDERED),
+        ("notes.md", noise, None, UNTYPED),
         ("receipt.prn", raw, None, None),
     ]
     for name, data, fmt, words in documents:
@@ -137,7 +139,12 @@ def check_documents(run, rasterprint):
             t.check("%s: refused, saying why" % name, words and words in job, job)
             continue
         state = a.wait_job_done(run.uri, job, 30)
-        if words is None:
+        if words is RENDERED:
+            stream, got = run.received()
+            rows = decode(stream)[0] if stream else []
+            t.check("%s: printed" % name, state and state[0] == "completed" and any(any(r) for r in rows),
+                    "%s %s" % (state, got))
+        elif words is None:
             stream, got = run.received()
             t.check("%s: printed byte for byte" % name, state and state[0] == "completed" and stream == raw,
                     "%s %s" % (state, got))

@@ -2,10 +2,11 @@
 """The driver under a private cupsd: its own server root in a temporary
 folder, listening on 127.0.0.1 at a free port, with one queue whose device
 is the virtual printer (rasterview --listen) on another. A two-page PDF is
-printed and decoded, a long job is cancelled, and a job whose filter fails
-is reported. Everything started here is stopped by its process id.
+printed and decoded, a text file prints as rasterprint prints it, a long
+job is cancelled, and a job whose filter fails is reported. Everything
+started here is stopped by its process id.
 
-usage: cupsd_test.py CMAKE BUILD_DIR RASTERVIEW"""
+usage: cupsd_test.py CMAKE BUILD_DIR RASTERVIEW RASTERPRINT"""
 import os
 import queue
 import re
@@ -143,7 +144,7 @@ class Cupsd:
 
 
 def main():
-    cmake, build, rasterview = sys.argv[1:4]
+    cmake, build, rasterview, rasterprint = sys.argv[1:5]
     started = time.monotonic()
     t = c.Checklist()
     inst = c.Install(cmake, build)
@@ -185,6 +186,19 @@ def main():
             why = c.check_picture(rows, [(x, y - 32, w, h) for x, y, w, h in rects])
             t.check("received job decodes to the rows drawn", len(rows) == want and why is None,
                     "%d rows (want %d); %s" % (len(rows), want, why))
+
+        # Text with no option: the queue's 32 columns, the rows rasterprint prints.
+        text = os.path.join(inst.base, "note.txt")
+        with open(text, "w", encoding="utf-8") as f:
+            f.write("M" * 32 + "\n" + "M" * 33 + "\nCaf\u00e9 cr\u00e8me\t3,40 \u20ac\n")
+        os.chmod(text, 0o644)
+        job = cupsd.submit(text)
+        got = jobs_seen.wait(r"job (\d+): (\d+) rows, (\d+) bytes, (.*)", 20) if job else None
+        want = subprocess.run([rasterprint, text], capture_output=True, timeout=30).stdout
+        if t.check("text job reaches the virtual printer", got is not None and got.group(4) == "ok",
+                   got.group(0) if got else "job %s, nothing received" % job):
+            with open(os.path.join(recv, "job-%04d.prn" % int(got.group(1))), "rb") as f:
+                t.check("text job: the rows rasterprint prints", f.read() == want and want, "%s rows" % got.group(2))
 
         # A long job, cancelled while the filter runs: the filter ends cleanly.
         long_pdf = os.path.join(inst.base, "long.pdf")

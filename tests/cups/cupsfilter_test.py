@@ -2,7 +2,7 @@
 """The driver through real CUPS filter chains, without a daemon: PDFs the
 test writes go through `cupsfilter -e` with the built PPD, and the printer
 stream must decode to the dots drawn. The filter alone is fed raster it
-cannot print and a cancel.
+cannot print and a cancel. Text and PDF print as rasterprint prints them.
 
 usage: cupsfilter_test.py CMAKE BUILD_DIR"""
 import array
@@ -18,14 +18,27 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cupstest as c  # noqa: E402
 
 
-def run_cupsfilter(inst, pdf, options, copies=1):
+def run_cupsfilter(inst, pdf, options, copies=1, via_raster=False):
+    """The PDF through the queue's chain; `via_raster`: through CUPS's own
+    PDF to raster chain first, then the filter, as for any raster."""
     path = os.path.join(inst.base, "in.pdf")
     with open(path, "wb") as f:
         f.write(pdf)
-    cmd = ["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo", "-n", str(copies)]
-    for o in options:
-        cmd += ["-o", o]
     env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
+    opts = [x for o in options for x in ("-o", o)]
+    if via_raster:
+        p = subprocess.run(["cupsfilter", "-p", inst.ppd, "-m", "application/vnd.cups-raster", "-n", str(copies)] +
+                           opts + [path], capture_output=True, env=env, timeout=60)
+        c.seen(p.stderr)
+        if p.returncode != 0:
+            return p
+        path = os.path.join(inst.base, "in.ras")
+        with open(path, "wb") as f:
+            f.write(p.stdout)
+        copies = 1
+    cmd = ["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo", "-n", str(copies)] + opts
+    if via_raster:
+        cmd += ["-i", "application/vnd.cups-raster"]
     p = subprocess.run(cmd + [path], capture_output=True, env=env, timeout=60)
     c.seen(p.stderr)
     return p
@@ -47,15 +60,20 @@ CASES = [
     ("copies made by CUPS are not repeated", "PageSize=58x80mm", (58, 80), 2,
      [[(10, 36, 50, 20)], [(300, 500, 60, 31)]],
      [[(10, 36, 50, 20)], [(10, 36, 50, 20)], [(300, 500, 60, 31)], [(300, 500, 60, 31)]]),
-    # 80 mm paper: 70 mm imageable, 559 dots; everything past dot 384 is cut.
+    # Raster of 80 mm paper: 70 mm imageable, 559 dots; everything past dot 384 is cut.
     ("custom size wider than the printer is clipped", "PageSize=Custom.80x100mm", (80, 100), 1,
      [[(0, 100, 559, 8), (300, 200, 250, 43)]],
      [[(0, 100, 384, 8), (300, 200, 84, 43)]]),
-    # 40 mm paper: 30 mm imageable, 240 dots, padded white to 384.
+    # Raster of 40 mm paper: 30 mm imageable, 240 dots, padded white to 384.
     ("custom size narrower than the printer is padded", "PageSize=Custom.40x100mm", (40, 100), 1,
      [[(0, 100, 240, 8), (200, 200, 40, 35)]],
      [[(0, 100, 240, 8), (200, 200, 40, 35)]]),
 ]
+
+
+# A PDF is rendered at its own size by the filter; these cases are about
+# raster CUPS made for a page size, so their PDFs become raster first.
+VIA_RASTER = {"custom size wider than the printer is clipped", "custom size narrower than the printer is padded"}
 
 
 def expected_picture(size_mm, pages):
@@ -72,7 +90,7 @@ def expected_picture(size_mm, pages):
 
 def check_case(t, inst, case):
     name, option, size_mm, copies, drawn, printed = case
-    p = run_cupsfilter(inst, c.pdf(drawn, *size_mm), [option], copies)
+    p = run_cupsfilter(inst, c.pdf(drawn, *size_mm), [option], copies, name in VIA_RASTER)
     if not t.check(name + ": cupsfilter succeeds", p.returncode == 0 and p.stdout,
                    "exit %d, %d bytes; %s" % (p.returncode, len(p.stdout), p.stderr.decode()[-400:])):
         return
@@ -218,6 +236,54 @@ def check_placement(t, inst):
     t.check("a page placed by its imaging box", p.returncode == 0 and why is None, why or p.stderr.decode())
 
 
+def check_documents(t, inst, rasterprint):
+    """Text and PDF through the queue's own chain come out as rasterprint
+    prints them: the same renderers, the same options."""
+    env = dict(os.environ, CUPS_SERVERBIN=inst.serverbin)
+    text = b"M" * 32 + b"\n" + b"M" * 33 + b"\n\xa4 caf\xe9\tend\n"
+    bars = c.pdf([[(20 + 8 * i, 10, 3, 80) for i in range(40)]], 58, 40)
+    # The text's rows: four lines of 24 at 32 columns (33 wrap), three of 18
+    # at 42; the plug-in trims blank rows in groups of 8.
+    for name, data, options, tool_options, text_rows in [
+            ("text, no option: 32 columns", text.decode("latin-1").encode(), [], [], 4 * 24),
+            ("text, charset and 42 columns", text, ["charset=iso-8859-15", "columns=42"],
+             ["--charset", "iso-8859-15", "--columns", "42"], 3 * 18),
+            ("PDF", bars, [], [], 0)]:
+        path = os.path.join(inst.base, "doc")
+        with open(path, "wb") as f:
+            f.write(data)
+        opts = [x for o in options for x in ("-o", o)]
+        p = subprocess.run(["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo"] + opts + [path],
+                           capture_output=True, env=env, timeout=60)
+        c.seen(p.stderr)
+        want = subprocess.run([rasterprint] + tool_options + [path], capture_output=True, timeout=60)
+        t.check("%s: as rasterprint prints it" % name,
+                p.returncode == 0 and want.returncode == 0 and p.stdout == want.stdout and p.stdout,
+                "exit %d/%d, %d/%d bytes; %s" % (p.returncode, want.returncode, len(p.stdout), len(want.stdout),
+                                                p.stderr.decode()[-300:]))
+        if name == "PDF" and p.returncode == 0:
+            rows, _ = c.decode(p.stdout)
+            row = next((r for r in rows if any(r)), b"")
+            bits = "".join(format(b, "08b") for b in row)
+            runs = [len(r) for r in bits.split("0") if r]
+            t.check("PDF: 3-dot bars print 3 dots wide", runs == [3] * 40, str(runs))
+        elif p.returncode == 0:
+            rows, _ = c.decode(p.stdout)
+            t.check("%s: lines of the grid" % name, text_rows - 16 < len(rows) <= text_rows,
+                    "%d rows, want %d" % (len(rows), text_rows))
+    # PostScript reaches the filter as PDF made by gstopdf, the job's type still PostScript.
+    ps = os.path.join(inst.base, "doc.ps")
+    with open(ps, "w") as f:
+        f.write("%!PS\n<< /PageSize [164 200] >> setpagedevice\n20 20 moveto 100 0 rlineto 0 50 rlineto "
+                "-100 0 rlineto closepath fill showpage\n")
+    p = subprocess.run(["cupsfilter", "-e", "-p", inst.ppd, "-m", "printer/foo", ps], capture_output=True, env=env,
+                       timeout=60)
+    c.seen(p.stderr)
+    rows = c.decode(p.stdout)[0] if p.returncode == 0 else []
+    t.check("PostScript: printed by way of PDF", any(any(r) for r in rows),
+            "exit %d, %d rows; %s" % (p.returncode, len(rows), p.stderr.decode()[-300:]))
+
+
 def main():
     cmake, build = sys.argv[1:3]
     t = c.Checklist()
@@ -232,6 +298,7 @@ def main():
         check_compressed(t, inst)
         check_cancel(t, inst)
         check_cancel_copies(t, inst)
+        check_documents(t, inst, os.path.join(build, "tools", "rasterprint"))
         c.check_no_reports(t, "any filter run")
     finally:
         inst.remove()

@@ -1,5 +1,6 @@
-// rasterprint: prints images through the plug-in module, by way of the
-// simulated print pipeline, to a file, a printer device or standard output.
+// rasterprint: prints images, PDF and plain text through the plug-in module,
+// by way of the simulated print pipeline, to a file, a printer device or
+// standard output.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -22,6 +23,9 @@
 #include "tools/common/output_file.h"
 #include "tools/common/picture_writer.h"
 #include "tools/common/printer_stream.h"
+#ifdef OEMDLL_RENDER
+#include "render/render.h"
+#endif
 
 namespace {
 
@@ -30,9 +34,9 @@ constexpr int kFailure = 1;
 constexpr long kPrinterDots = 384;
 
 const char kUsage[] =
-    "usage: rasterprint [options] IMAGE...\n"
-    "Prints PNG, PBM, PGM or PPM images (\"-\" is standard input) through the plug-in\n"
-    "as one document, one page per image.\n"
+    "usage: rasterprint [options] FILE...\n"
+    "Prints PNG, PBM, PGM or PPM images, PDF and plain text (\"-\" is standard input)\n"
+    "through the plug-in as one document, one page per image or PDF page.\n"
     "  -o FILE             write the printer stream to FILE (a file or a printer\n"
     "                      device; \"-\" or none: standard output, never a terminal)\n"
     "  --preview FILE.png  also write what the printer would print (.png, or .pbm)\n"
@@ -46,7 +50,20 @@ const char kUsage[] =
     "  --module PATH       the plug-in module (default: the one built with this tool)\n"
     "  --gpd FILE          run the job as this GPD makes Unidrv run it (its page\n"
     "                      size, depth and commands; --depth and --path are then its)\n"
-    "  --paper NAME        the GPD's paper size option (default: its default)\n";
+    "  --paper NAME        the GPD's paper size option (default: its default)\n"
+#ifdef OEMDLL_RENDER
+    "  --format auto|image|pdf|text\n"
+    "                      what the files are (default: told by their first bytes)\n"
+    "  --columns 32|42|48  characters a line of text (default 32)\n"
+    "  --charset NAME      the text's character set, as iconv names it (default utf-8)\n"
+    "  --cut               cut long lines of text at the last column instead of wrapping\n"
+    "  --scaling auto|fit|none\n"
+    "                      a PDF page's width: fitted to the 384 dots, or at 203 dpi\n"
+    "                      centred on them; auto fits all but 58 mm pages (default)\n"
+    "  --optimize auto|text|graphics|photo\n"
+    "                      photo dithers a PDF's grey; the others threshold it\n"
+#endif
+    ;
 
 struct Options {
     std::vector<std::string> inputs;
@@ -57,6 +74,10 @@ struct Options {
     standin::JobOptions job;
     std::string gpd;
     std::string paper;
+    std::string format = "auto";
+#ifdef OEMDLL_RENDER
+    render::Options render;
+#endif
 };
 
 int Usage(const std::string& message) {
@@ -122,13 +143,45 @@ int Parse(int argc, char** argv, Options& options) {
             const char* v = value();
             if (!v) return Usage(arg + " needs a value");
             (arg == "--gpd" ? options.gpd : options.paper) = v;
+#ifdef OEMDLL_RENDER
+        } else if (arg == "--format") {
+            const char* v = value();
+            const std::string f = v ? v : "";
+            if (f != "auto" && f != "image" && f != "pdf" && f != "text")
+                return Usage("--format is auto, image, pdf or text");
+            options.format = f;
+        } else if (arg == "--columns") {
+            const char* v = value();
+            if (!v || !ParseNumber(v, 32, 48, n) || (n != 32 && n != 42 && n != 48))
+                return Usage("--columns is 32, 42 or 48");
+            options.render.columns = static_cast<int>(n);
+        } else if (arg == "--charset") {
+            const char* v = value();
+            if (!v || !render::KnownCharset(v)) return Usage("--charset takes a character set iconv knows");
+            options.render.charset = v;
+        } else if (arg == "--cut") {
+            options.render.wrap = false;
+        } else if (arg == "--scaling") {
+            const std::string v = value() ? argv[i] : "";
+            if (v == "auto") options.render.scaling = render::Scaling::kAuto;
+            else if (v == "fit") options.render.scaling = render::Scaling::kFit;
+            else if (v == "none") options.render.scaling = render::Scaling::kNone;
+            else return Usage("--scaling is auto, fit or none");
+        } else if (arg == "--optimize") {
+            const std::string v = value() ? argv[i] : "";
+            if (v == "auto") options.render.optimize = render::ContentOptimize::kAuto;
+            else if (v == "text") options.render.optimize = render::ContentOptimize::kText;
+            else if (v == "graphics") options.render.optimize = render::ContentOptimize::kGraphics;
+            else if (v == "photo") options.render.optimize = render::ContentOptimize::kPhoto;
+            else return Usage("--optimize is auto, text, graphics or photo");
+#endif
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             return Usage("unknown option " + arg);
         } else {
             options.inputs.push_back(arg);
         }
     }
-    if (options.inputs.empty()) return Usage("no image given");
+    if (options.inputs.empty()) return Usage("no file given");
     if (!options.paper.empty() && options.gpd.empty()) return Usage("--paper needs --gpd");
     int stdinputs = 0;
     for (const std::string& input : options.inputs) stdinputs += input == "-";
@@ -158,6 +211,50 @@ bool WritePreview(const std::vector<std::uint8_t>& stream, tools::OutputFile& pr
     return picture.Finish(error);
 }
 
+#ifdef OEMDLL_RENDER
+// An image file starts with PNG's signature or a Netpbm magic number.
+bool LooksLikeImage(const std::vector<std::uint8_t>& bytes) {
+    static const std::uint8_t kPng[] = {0x89, 'P', 'N', 'G'};
+    if (bytes.size() >= 4 && std::equal(kPng, kPng + 4, bytes.begin())) return true;
+    return bytes.size() >= 3 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '6' &&
+           (bytes[2] == ' ' || bytes[2] == '\n' || bytes[2] == '\r' || bytes[2] == '\t' || bytes[2] == '#');
+}
+
+// A PDF or a text through the shared renderers, a page at a time.
+bool RenderDocument(const Options& options, const std::vector<std::uint8_t>& bytes, const std::string& name,
+                    std::int64_t& dots, standin::Document& document, std::string& error) {
+    render::Options settings = options.render;
+    settings.maxRows = static_cast<long>((tools::kMaxDots - dots) / kPrinterDots);
+    tools::GreyImage page;
+    render::Sink sink;
+    sink.startPage = [&](bool bilevel) {
+        page = {};
+        page.width = kPrinterDots;
+        page.bilevel = bilevel;
+        return true;
+    };
+    sink.rows = [&](const std::uint8_t* rows, int count) {
+        page.grey.insert(page.grey.end(), rows, rows + static_cast<size_t>(count) * kPrinterDots);
+        page.height += count;
+        return true;
+    };
+    sink.endPage = [&] {
+        dots += page.width * page.height;
+        const tools::Halftone method =
+            options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
+        document.push_back(tools::ToPage(page, method, options.threshold));
+        page = {};
+        return true;
+    };
+    const render::Format format = options.format == "pdf"    ? render::Format::kPdf
+                                  : options.format == "text" ? render::Format::kText
+                                                             : render::Detect(bytes.data(), bytes.size());
+    const render::Result result = render::RenderBytes(bytes.data(), bytes.size(), format, settings, sink, name);
+    if (!result.ok) error = result.error;
+    return result.ok;
+}
+#endif
+
 // Reads and halftones every image of the inputs into the document, within
 // the limits on what will be held.
 int ReadDocument(const Options& options, standin::Document& document) {
@@ -167,8 +264,15 @@ int ReadDocument(const Options& options, standin::Document& document) {
         std::string error;
         std::vector<tools::GreyImage> images;
         const std::string name = input == "-" ? "standard input" : input;
-        if (!tools::ReadInput(input, bytes, error) || !tools::DecodeImages(bytes, name, images, error))
-            return Fail(error);
+        if (!tools::ReadInput(input, bytes, error)) return Fail(error);
+#ifdef OEMDLL_RENDER
+        if (options.format == "pdf" || options.format == "text" ||
+            (options.format == "auto" && !LooksLikeImage(bytes))) {
+            if (!RenderDocument(options, bytes, name, dots, document, error)) return Fail(error);
+            continue;
+        }
+#endif
+        if (!tools::DecodeImages(bytes, name, images, error)) return Fail(error);
         bytes = {};
         // A stream of several Netpbm images (every page of a PDF, say) is
         // several pages.

@@ -11,6 +11,7 @@ here is stopped by its process id.
 """
 import csv
 import os
+import re
 import struct
 import signal
 import socket
@@ -177,6 +178,60 @@ def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60,
         if not ("busy" in said or "printing another job" in said) or time.monotonic() > end:
             return "ipptool: " + said.strip()[-400:]
         time.sleep(0.2)
+
+
+def _ipp_attribute(tag, name, value):
+    name, value = name.encode(), value.encode()
+    return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
+
+
+class HeldPrintJob:
+    """A Print-Job whose document is still arriving: the request and `first`
+    bytes of the document are sent, the rest waits for send_rest() (or never
+    comes: close() ends the connection). The app takes a streamed job as it
+    arrives, so it stays processing for as long as the test holds it."""
+
+    def __init__(self, uri, fmt, first, media=None):
+        host, port, path = re.match(r"ipp://([^:/]+):(\d+)(/.*)", uri).groups()
+        request = struct.pack(">BBHI", 2, 0, 0x0002, 1) + b"\x01"
+        request += _ipp_attribute(0x47, "attributes-charset", "utf-8")
+        request += _ipp_attribute(0x48, "attributes-natural-language", "en")
+        request += _ipp_attribute(0x45, "printer-uri", uri)
+        request += _ipp_attribute(0x42, "requesting-user-name", "test")
+        request += _ipp_attribute(0x49, "document-format", fmt)
+        if media:
+            request += b"\x02" + _ipp_attribute(0x44, "media", media)
+        request += b"\x03"
+        self.sock = socket.create_connection((host, int(port)), 30)
+        self.sock.sendall(("POST %s HTTP/1.1\r\nHost: %s:%s\r\nContent-Type: application/ipp\r\n"
+                           "Transfer-Encoding: chunked\r\n\r\n" % (path, host, port)).encode())
+        self._chunk(request + first)
+
+    def _chunk(self, data):
+        self.sock.sendall(b"%x\r\n" % len(data) + data + b"\r\n")
+
+    def send_rest(self, rest):
+        """The rest of the document and the request's end; the app's HTTP answer."""
+        if rest:
+            self._chunk(rest)
+        self.sock.sendall(b"0\r\n\r\n")
+        return self.sock.recv(4096)
+
+    def close(self):
+        self.sock.close()
+
+
+def wait_job_state(app, printer, states, seconds=30):
+    """The id of a job `app jobs` lists in one of `states` (e.g. ("processing",)),
+    waiting for one; None if none shows within `seconds`."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for line in app.run("jobs", "-d", printer).stdout.decode().splitlines():
+            fields = line.split()
+            if len(fields) > 1 and fields[1] in states:
+                return int(fields[0])
+        time.sleep(0.05)
+    return None
 
 
 def wait_job_done(uri, job_id, seconds):

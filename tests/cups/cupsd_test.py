@@ -20,7 +20,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cupstest as c  # noqa: E402
 
 QUEUE = "oemdll"
-DEADLINE = 45  # seconds for the whole test
 
 
 def free_port():
@@ -227,8 +226,8 @@ def main():
             cupsd.stop()
         stop(printer)
         inst.remove()
-    elapsed = time.monotonic() - started
-    t.check("round trip within %d s" % DEADLINE, elapsed < DEADLINE, "%.1f s" % elapsed)
+    # How long it took says nothing of the driver: ctest's time limit bounds a hang.
+    print("took %.1f s" % (time.monotonic() - started))
     return t.finish()
 
 

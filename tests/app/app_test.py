@@ -244,7 +244,7 @@ def check_loopback(t, binary, folder):
                                    stderr=subprocess.STDOUT)
     try:
         listening = ""
-        end = time.monotonic() + 10
+        end = time.monotonic() + 30
         while not listening and time.monotonic() < end:
             listening = subprocess.run(["ss", "-ltnH", "sport = :%d" % app.port], capture_output=True).stdout.decode()
             time.sleep(0.1)

@@ -50,7 +50,7 @@ class App:
                 "-o", "log-level=debug"] + (["-o", "server-options=" + self.server_options]
                                             if self.server_options else [])
 
-    def start(self, seconds=15):
+    def start(self, seconds=60):
         """Starts the server and waits until it answers; raises on failure."""
         os.makedirs(self.spool, exist_ok=True)
         if self.port is None:
@@ -115,7 +115,7 @@ class VirtualPrinter:
                                          "--idle-timeout", str(idle_timeout)],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = Lines(self.process.stdout)
-        m = Lines(self.process.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 10)
+        m = Lines(self.process.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 30)
         if not m:
             self.stop()
             raise RuntimeError("the virtual printer did not start")

@@ -153,13 +153,13 @@ def main():
         printer = subprocess.Popen([rasterview, "--listen", "127.0.0.1:0", "--out", recv, "--idle-timeout", "60"],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         jobs_seen = Lines(printer.stdout)
-        m = Lines(printer.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 10)
+        m = Lines(printer.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 30)
         if not t.check("virtual printer listens", m is not None, "no listening line"):
             return t.finish()
         device = "socket://127.0.0.1:%s/?snmp=false" % m.group(1)
 
         cupsd = Cupsd(inst)
-        if not t.check("private cupsd starts", cupsd.running(10), open(cupsd.log.name, errors="replace").read()[-400:]):
+        if not t.check("private cupsd starts", cupsd.running(30), open(cupsd.log.name, errors="replace").read()[-400:]):
             return t.finish()
         p = cupsd.run("lpadmin", "-h", cupsd.host, "-p", QUEUE, "-E", "-v", device, "-P", inst.ppd)
         if not t.check("lpadmin adds the queue", p.returncode == 0, p.stderr.decode()):

@@ -6,6 +6,11 @@
 # A 32-bit program needs a kernel that runs 32-bit code: where it does not
 # (some virtual machines and sandboxes refuse it), this exits 77, which the
 # test suites take for "skipped", and says why.
+# When Wine's own plumbing fails (its server dies, a client loses the
+# connection to it), the program is run once more, and this says so; a
+# second such failure stands. That needs its output held until it ends, and
+# its input untouched: WINE_RUN_ONCE=1 runs it once, as it is, for a
+# program that reads standard input or must get the caller's signals.
 set -eu
 prefix=$1
 shift
@@ -42,4 +47,20 @@ mkdir -p "$(dirname "$prefix")"
         "$libdir/wine64" wineboot -i >/dev/null 2>&1 || { echo "wine-run: cannot make a Wine prefix at $prefix" >&2; exit 1; }
     fi
 ) 9>"$prefix.lock"
-exec "$loader" "$@"
+[ "${WINE_RUN_ONCE:-0}" = 1 ] && exec "$loader" "$@"
+
+held=$(mktemp -d)
+trap 'rm -rf "$held"' EXIT
+plumbing='wine client error|Connection reset by peer|wineserver.*(died|crashed|not running)'
+attempt=1
+while :; do
+    status=0
+    "$loader" "$@" >"$held/out" 2>"$held/err" || status=$?
+    failure=$(grep -E -m 1 "$plumbing" "$held/err" || true)
+    [ -z "$failure" ] || [ $attempt -eq 2 ] && break
+    echo "wine-run: Wine's own plumbing failed ($failure; exit $status): running $(basename "$program") once more" >&2
+    attempt=2
+done
+cat "$held/out"
+cat "$held/err" >&2
+exit $status

@@ -37,10 +37,10 @@ temporaries() { ls -a "$work" | grep -c '\.tmp$' || true; }
 mkfifo "$work/input"
 exec 3<>"$work/input"
 # shellcheck disable=SC2086
-$runner "$bindir/rasterprint.exe" - -o "$work/stopped.prn" <"$work/input" 2>/dev/null &
+WINE_RUN_ONCE=1 $runner "$bindir/rasterprint.exe" - -o "$work/stopped.prn" <"$work/input" 2>/dev/null &
 pid=$!
 i=0
-while [ "$(temporaries)" -eq 0 ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+while [ "$(temporaries)" -eq 0 ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done
 made=$(temporaries)
 kill -INT $pid
 wait $pid || true

@@ -11,6 +11,7 @@ here is stopped by its process id.
 """
 import csv
 import os
+import re
 import struct
 import signal
 import socket
@@ -49,7 +50,7 @@ class App:
                 "-o", "log-level=debug"] + (["-o", "server-options=" + self.server_options]
                                             if self.server_options else [])
 
-    def start(self, seconds=15):
+    def start(self, seconds=60):
         """Starts the server and waits until it answers; raises on failure."""
         os.makedirs(self.spool, exist_ok=True)
         if self.port is None:
@@ -114,7 +115,7 @@ class VirtualPrinter:
                                          "--idle-timeout", str(idle_timeout), "--read-timeout", str(read_timeout)],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = Lines(self.process.stdout)
-        m = Lines(self.process.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 10)
+        m = Lines(self.process.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 30)
         if not m:
             self.stop()
             raise RuntimeError("the virtual printer did not start")
@@ -179,6 +180,60 @@ def print_file(uri, path, fmt, copies=1, media=None, two_step=False, seconds=60,
         if not ("busy" in said or "printing another job" in said) or time.monotonic() > end:
             return "ipptool: " + said.strip()[-400:]
         time.sleep(0.2)
+
+
+def _ipp_attribute(tag, name, value):
+    name, value = name.encode(), value.encode()
+    return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
+
+
+class HeldPrintJob:
+    """A Print-Job whose document is still arriving: the request and `first`
+    bytes of the document are sent, the rest waits for send_rest() (or never
+    comes: close() ends the connection). The app takes a streamed job as it
+    arrives, so it stays processing for as long as the test holds it."""
+
+    def __init__(self, uri, fmt, first, media=None):
+        host, port, path = re.match(r"ipp://([^:/]+):(\d+)(/.*)", uri).groups()
+        request = struct.pack(">BBHI", 2, 0, 0x0002, 1) + b"\x01"
+        request += _ipp_attribute(0x47, "attributes-charset", "utf-8")
+        request += _ipp_attribute(0x48, "attributes-natural-language", "en")
+        request += _ipp_attribute(0x45, "printer-uri", uri)
+        request += _ipp_attribute(0x42, "requesting-user-name", "test")
+        request += _ipp_attribute(0x49, "document-format", fmt)
+        if media:
+            request += b"\x02" + _ipp_attribute(0x44, "media", media)
+        request += b"\x03"
+        self.sock = socket.create_connection((host, int(port)), 30)
+        self.sock.sendall(("POST %s HTTP/1.1\r\nHost: %s:%s\r\nContent-Type: application/ipp\r\n"
+                           "Transfer-Encoding: chunked\r\n\r\n" % (path, host, port)).encode())
+        self._chunk(request + first)
+
+    def _chunk(self, data):
+        self.sock.sendall(b"%x\r\n" % len(data) + data + b"\r\n")
+
+    def send_rest(self, rest):
+        """The rest of the document and the request's end; the app's HTTP answer."""
+        if rest:
+            self._chunk(rest)
+        self.sock.sendall(b"0\r\n\r\n")
+        return self.sock.recv(4096)
+
+    def close(self):
+        self.sock.close()
+
+
+def wait_job_state(app, printer, states, seconds=30):
+    """The id of a job `app jobs` lists in one of `states` (e.g. ("processing",)),
+    waiting for one; None if none shows within `seconds`."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for line in app.run("jobs", "-d", printer).stdout.decode().splitlines():
+            fields = line.split()
+            if len(fields) > 1 and fields[1] in states:
+                return int(fields[0])
+        time.sleep(0.05)
+    return None
 
 
 def wait_job_done(uri, job_id, seconds):

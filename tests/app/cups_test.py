@@ -98,8 +98,8 @@ def main():
     finally:
         a.stop_all(cupsd, app, printer)
         inst.remove()
-    elapsed = time.monotonic() - started
-    t.check("within 60 s", elapsed < 60, "%.1f s" % elapsed)
+    # How long it took says nothing of the driver: ctest's time limit bounds a hang.
+    print("took %.1f s" % (time.monotonic() - started))
     return t.finish()
 
 

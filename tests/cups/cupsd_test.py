@@ -21,7 +21,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cupstest as c  # noqa: E402
 
 QUEUE = "oemdll"
-DEADLINE = 45  # seconds for the whole test
 
 
 def free_port():
@@ -155,13 +154,13 @@ def main():
         printer = subprocess.Popen([rasterview, "--listen", "127.0.0.1:0", "--out", recv, "--idle-timeout", "60"],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         jobs_seen = Lines(printer.stdout)
-        m = Lines(printer.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 10)
+        m = Lines(printer.stderr).wait(r"listening on 127\.0\.0\.1:(\d+)", 30)
         if not t.check("virtual printer listens", m is not None, "no listening line"):
             return t.finish()
         device = "socket://127.0.0.1:%s/?snmp=false" % m.group(1)
 
         cupsd = Cupsd(inst)
-        if not t.check("private cupsd starts", cupsd.running(10), open(cupsd.log.name, errors="replace").read()[-400:]):
+        if not t.check("private cupsd starts", cupsd.running(30), open(cupsd.log.name, errors="replace").read()[-400:]):
             return t.finish()
         p = cupsd.run("lpadmin", "-h", cupsd.host, "-p", QUEUE, "-E", "-v", device, "-P", inst.ppd)
         if not t.check("lpadmin adds the queue", p.returncode == 0, p.stderr.decode()):
@@ -174,10 +173,10 @@ def main():
             f.write(c.pdf(pages, 58, 80))
         os.chmod(pdf, 0o644)
         job = cupsd.submit(pdf, "PageSize=58x80mm")
-        got = jobs_seen.wait(r"job (\d+): (\d+) rows, (\d+) bytes, (.*)", 20) if job else None
+        got = jobs_seen.wait(r"job (\d+): (\d+) rows, (\d+) bytes, (.*)", 60) if job else None
         t.check("two-page job reaches the virtual printer", got is not None and got.group(4) == "ok",
                 got.group(0) if got else "job %s, nothing received" % job)
-        t.check("two-page job completes", cupsd.wait_idle(10), "jobs left: %s" % cupsd.jobs())
+        t.check("two-page job completes", cupsd.wait_idle(30), "jobs left: %s" % cupsd.jobs())
         if got:
             with open(os.path.join(recv, "job-%04d.prn" % int(got.group(1))), "rb") as f:
                 rows, widths = c.decode(f.read())
@@ -207,13 +206,13 @@ def main():
         os.chmod(long_pdf, 0o644)
         job = cupsd.submit(long_pdf, "PageSize=Custom.58x1000mm")
         number = job.split("-")[-1] if job else "?"
-        pid = cupsd.wait_log(r"\[Job %s\] Started filter \S*rastertooemdll \(PID (\d+)\)" % number, 20)
+        pid = cupsd.wait_log(r"\[Job %s\] Started filter \S*rastertooemdll \(PID (\d+)\)" % number, 60)
         # Cancel once the filter reads pages: before that it has no handler yet.
-        reading = cupsd.wait_log(r"\[Job %s\] Printing page 1" % number, 20)
+        reading = cupsd.wait_log(r"\[Job %s\] Printing page 1" % number, 60)
         if t.check("long job starts the filter", pid is not None and reading is not None, "job %s" % job):
             cupsd.run("cancel", "-h", cupsd.host, job)
-            t.check("cancelled job leaves the queue", cupsd.wait_idle(15), "jobs left: %s" % cupsd.jobs())
-            end = cupsd.wait_log(r"PID %s \(\S*rastertooemdll\) (.*)" % pid.group(1), 10)
+            t.check("cancelled job leaves the queue", cupsd.wait_idle(45), "jobs left: %s" % cupsd.jobs())
+            end = cupsd.wait_log(r"PID %s \(\S*rastertooemdll\) (.*)" % pid.group(1), 30)
             log = [l for l in cupsd.error_log().splitlines() if "[Job %s]" % number in l and "rastertooemdll" in l]
             t.check("cancelled filter exits cleanly", end is not None and end.group(1).startswith("exited with no errors"),
                     "\n".join(log[-6:]))
@@ -227,22 +226,22 @@ def main():
             f.write(c.raster(c.raster_page(384, 10, bits=8)))
         os.chmod(bad, 0o644)
         job = cupsd.submit(bad, "document-format=application/vnd.cups-raster")
-        stopped = cupsd.wait_log(r"\[Job %s\] Job stopped due to filter errors" % job.split("-")[-1], 15) \
+        stopped = cupsd.wait_log(r"\[Job %s\] Job stopped due to filter errors" % job.split("-")[-1], 45) \
             if job else None
         t.check("failing filter: job reported stopped", stopped is not None, "job %s" % job)
         t.check("failing filter: its ERROR line is logged",
                 re.search(r"E \[.*\] \[Job %s\] page 1: unsupported raster: 8 bits per pixel" % (job or "").split("-")[-1],
                           cupsd.error_log()) is not None, "not in error_log")
         cupsd.run("cancel", "-h", cupsd.host, "-a", QUEUE)
-        t.check("failing filter: the queue is cleared", cupsd.wait_idle(10), "jobs left: %s" % cupsd.jobs())
+        t.check("failing filter: the queue is cleared", cupsd.wait_idle(30), "jobs left: %s" % cupsd.jobs())
         c.check_no_reports(t, "the filter under cupsd", cupsd.error_log())
     finally:
         if cupsd:
             cupsd.stop()
         stop(printer)
         inst.remove()
-    elapsed = time.monotonic() - started
-    t.check("round trip within %d s" % DEADLINE, elapsed < DEADLINE, "%.1f s" % elapsed)
+    # How long it took says nothing of the driver: ctest's time limit bounds a hang.
+    print("took %.1f s" % (time.monotonic() - started))
     return t.finish()
 
 

@@ -155,6 +155,17 @@ def check_bad_raster(t, inst):
                 "exit %d, %d bytes out, errors %s" % (p.returncode, len(p.stdout), errors))
 
 
+def wait_drained(pipe, seconds=60):
+    """Until the filter has taken everything written to its input."""
+    end = time.monotonic() + seconds
+    waiting = array.array("i", [1])
+    while time.monotonic() < end:
+        fcntl.ioctl(pipe.fileno(), termios.FIONREAD, waiting)
+        if waiting[0] == 0:
+            return
+        time.sleep(0.005)
+
+
 def check_cancel(t, inst):
     """SIGTERM while the raster is still arriving: the filter stops and
     exits 0 without printing."""
@@ -163,14 +174,15 @@ def check_cancel(t, inst):
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     p.stdin.write(page[:len(page) // 2])
     p.stdin.flush()
-    time.sleep(0.3)
+    # More than a pipe holds: once it is drained the filter is reading, its handler in place.
+    wait_drained(p.stdin)
     p.send_signal(signal.SIGTERM)
     try:
-        out, err = p.communicate(timeout=10)
+        out, err = p.communicate(timeout=30)
     except subprocess.TimeoutExpired:
         p.kill()
         p.communicate()
-        t.check("SIGTERM mid-page: filter exits", False, "still running 10 s after SIGTERM")
+        t.check("SIGTERM mid-page: filter exits", False, "still running 30 s after SIGTERM")
         return
     c.seen(err)
     t.check("SIGTERM mid-page: exit 0, no ERROR, nothing printed",
@@ -191,24 +203,20 @@ def check_compressed(t, inst):
 
 
 def check_cancel_copies(t, inst):
-    """SIGTERM while a page's copies are handed over, the input still open:
-    the filter stops at once, before the page is counted."""
+    """SIGTERM once a page with copies is in, the input still open: the
+    filter is handing over the copies or waiting for the next page. Either
+    way it stops, prints nothing, and counts the page whole or not at all.
+    Which of the two it meets is the machine's speed; cups.raster_job puts
+    the cancel among the copies every time."""
     page = c.raster(c.raster_page(384, LONG_PAGE, rows=b"\xaa" * 48 * LONG_PAGE, copies=87))
     p = subprocess.Popen([inst.filter, "1", "user", "title", "1", ""], stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     p.stdin.write(page)
     p.stdin.flush()
-    # Once the pipe is empty the filter has the whole page: it is placing
-    # the last rows, then handing over 87 copies.
-    end = time.monotonic() + 10
-    waiting = array.array("i", [1])
-    while time.monotonic() < end and waiting[0] > 0:
-        fcntl.ioctl(p.stdin.fileno(), termios.FIONREAD, waiting)
-        time.sleep(0.005)
-    time.sleep(0.05)
+    wait_drained(p.stdin)
     p.send_signal(signal.SIGTERM)
     try:
-        p.wait(5)
+        p.wait(30)
         stopped = True
     except subprocess.TimeoutExpired:
         stopped = False
@@ -218,9 +226,11 @@ def check_cancel_copies(t, inst):
         p.kill()
         out, err = p.communicate()
     c.seen(err)
-    t.check("SIGTERM among the copies: stops within 5 s, exit 0, no page counted, nothing printed",
-            stopped and p.returncode == 0 and b"PAGE:" not in err and not out,
-            "%s, exit %s, %d bytes out, %s" % ("stopped" if stopped else "still running 5 s after SIGTERM",
+    counted = [line for line in err.decode().splitlines() if line.startswith("PAGE:")]
+    t.check("SIGTERM once the page is in: stops, exit 0, cancelled, nothing printed, the page counted whole or not",
+            stopped and p.returncode == 0 and b"INFO: Job cancelled" in err and not out and
+            counted in ([], ["PAGE: 1 87"]),
+            "%s, exit %s, %d bytes out, %s" % ("stopped" if stopped else "still running 30 s after SIGTERM",
                                               p.returncode, len(out), err.decode()[-300:]))
 
 

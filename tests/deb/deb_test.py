@@ -214,7 +214,7 @@ def app_checks(t, base, rasterview, picture):
     server = subprocess.Popen(command + ["-o", "listen-hostname=127.0.0.1", "-o", "server-port=%d" % d.free_port()],
                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        end = time.monotonic() + 15
+        end = time.monotonic() + 60
         while time.monotonic() < end and server.poll() is None and not running():
             time.sleep(0.1)
         p = run(APP, "add", "-d", "Receipt", "-m", "raster58", "-v", "socket://127.0.0.1:9/", env=env, timeout=30)

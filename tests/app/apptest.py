@@ -294,7 +294,7 @@ class IppConnection:
     them: far faster than an ipptool process each. `status` returns the IPP
     status code of the answer; socket.timeout if none comes in time."""
 
-    PRINT_JOB, GET_PRINTER_ATTRIBUTES, RELEASE_JOB = 0x0002, 0x000B, 0x000D
+    PRINT_JOB, GET_PRINTER_ATTRIBUTES, RELEASE_JOB, PAUSE_PRINTER, RESUME_PRINTER = 2, 0x0B, 0x0D, 0x10, 0x11
     BUSY = 0x0507
 
     def __init__(self, uri, seconds=5):
@@ -303,10 +303,15 @@ class IppConnection:
         self.uri, self.path = uri, u.path
         self.http = http_client.HTTPConnection(u.hostname, u.port, timeout=seconds)
 
-    def status(self, operation, attributes=()):
+    def answer(self, operation, attributes=()):
+        """(HTTP status, IPP answer)."""
         self.http.request("POST", self.path, ipp_message(operation, self.uri, attributes),
                           {"Content-Type": "application/ipp"})
-        answer = self.http.getresponse().read()
+        response = self.http.getresponse()
+        return response.status, response.read()
+
+    def status(self, operation, attributes=()):
+        answer = self.answer(operation, attributes)[1]
         return struct.unpack(">H", answer[2:4])[0] if len(answer) >= 4 else None
 
     def print_job(self, document, fmt, media, pieces=1, pause=0.0):

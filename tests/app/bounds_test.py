@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """raster58-app against hostile requests: a page header claiming
-4,294,967,295 rows, 132 connections sending their headers a byte at a
-time, a 26 MB Get-Printer-Attributes. Each is refused or ended within its
+4,294,967,295 rows, an 8-bit page wider than the media, 132 connections
+sending their headers a byte at a time, a 26 MB Get-Printer-Attributes. Each is refused or ended within its
 bound, and another client's job still prints meanwhile.
 
 usage: bounds_test.py RASTER58_APP RASTERVIEW"""
@@ -67,6 +67,26 @@ def check_height_bomb(t, app, printer):
     while printer.wait_job(1):  # what it printed, if anything
         pass
     good_job(t, "page-height bomb", app, printer, 10)
+
+
+def check_wide_page(t, app, printer):
+    """An 8-bit page of 4000 columns on 58 mm media: PAPPL dithers it into
+    lines of the media's width, and must not write past them."""
+    uri = app.ipp_uri(PRINTER)
+    conn = a.IppConnection(uri, 30)
+    try:
+        status, job = conn.print_job(a.pwg_raster([(4000, 64, 203, [(0, 0, 4000, 8)])], bits=8), "image/pwg-raster",
+                                     M80)
+    except OSError as e:
+        status, job = repr(e), None
+    finally:
+        conn.close()
+    state = a.wait_job_done(uri, job, 10) if job else None
+    t.check("8-bit page 4000 columns wide: the job ends, the server lives",
+            state and state[0] in ("aborted", "completed") and app.process.poll() is None, "%s %s" % (status, state))
+    while printer.wait_job(1):
+        pass
+    good_job(t, "8-bit page 4000 columns wide", app, printer, 10)
 
 
 def check_slow_headers(t, app, printer):
@@ -157,7 +177,7 @@ def main():
         os.makedirs(app.folder)
         app.start()
         app.add_printer(PRINTER, printer.uri)
-        for check in (check_height_bomb, check_large_request, check_slow_headers):
+        for check in (check_height_bomb, check_wide_page, check_large_request, check_slow_headers):
             check(t, app, printer)
         t.check("the server lives", app.process.poll() is None, "exit status %s" % app.process.returncode)
     except Exception as e:  # a failure to start is a failed check, not a crash

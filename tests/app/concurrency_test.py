@@ -158,7 +158,7 @@ def main():
     release, attrs = a.IppConnection.RELEASE_JOB, a.IppConnection.GET_PRINTER_ATTRIBUTES
     try:
         scenario(t, "one printing beside Release-Job and Get-Printer-Attributes", binary, rasterview, folder,
-                 1, 15, [release, release, attrs, attrs])
+                 1, 40, [release, release, attrs, attrs])
         scenario(t, "two printing beside two polling", binary, rasterview, folder, 2, 10, [attrs, attrs], 0.05)
         scenario(t, "twelve clients retrying busy, 20 rounds", binary, rasterview, folder, 12, 20, [])
     except Exception as e:  # a failure to start is a failed check, not a crash

@@ -6,7 +6,7 @@
 #   ensure-deps.sh windows    mingw-w64 cross compilers and Wine for both architectures
 #   ensure-deps.sh hardening  clang with libFuzzer and the sanitizer runtimes, valgrind, libcups for the raster fuzz target
 #   ensure-deps.sh cups       CUPS (daemon, clients, filters, ppdc, headers), poppler-utils,
-#                             PAPPL for the printer application
+#                             PAPPL's build dependencies for the printer application
 #   ensure-deps.sh test       what the suites drive besides: ipptool, headless Chromium, a CJK font
 #   ensure-deps.sh deb        Debian packaging tools and what the packages build from
 set -eu
@@ -16,9 +16,11 @@ need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbench
 need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev"
-need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 libpappl-dev"
+# PAPPL's own build dependencies: the app links PAPPL built from third_party/pappl.
+need_pappl="gcc patch pkg-config libavahi-client-dev libgnutls28-dev libjpeg-dev libpam0g-dev libpng-dev libusb-1.0-0-dev zlib1g-dev"
+need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 $need_pappl"
 need_test="cups-ipp-utils chromium fonts-wqy-microhei"
-need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build pkg-config cups-ppdc libcups2-dev libcupsimage2-dev libpappl-dev
+need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build cups-ppdc libcups2-dev libcupsimage2-dev $need_pappl
   libpoppler-cpp-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
 
 case "${1:-native}" in

@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""raster58-app against hostile requests: a page header claiming
+4,294,967,295 rows, an 8-bit page wider than the media, 132 connections
+sending their headers a byte at a time, a 26 MB Get-Printer-Attributes. Each is refused or ended within its
+bound, and another client's job still prints meanwhile.
+
+usage: bounds_test.py RASTER58_APP RASTERVIEW"""
+import os
+import select
+import shutil
+import socket
+import struct
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import apptest as a  # noqa: E402
+from cupstest import Checklist, decode  # noqa: E402
+
+PRINTER = "Receipt"
+M80 = "om_58x80mm_58x80mm"
+HEIGHT_AT = 4 + 376  # cupsHeight in a PWG raster file: sync word, then the page header
+
+
+def good_job(t, name, app, printer, seconds):
+    """A client's job (a bar 50 dots wide) prints within `seconds`,
+    retrying while the printer is busy."""
+    started = time.monotonic()
+    document = a.pwg_raster([(463, 639, 203, [(40, 0, 50, 8)])])
+    status = None
+    conn = a.IppConnection(app.ipp_uri(PRINTER), seconds)
+    try:
+        while time.monotonic() - started < seconds:
+            status, job = conn.print_job(document, "image/pwg-raster", M80)
+            if status != a.IppConnection.BUSY:
+                break
+            time.sleep(0.1)
+    except (OSError, a.http_client.HTTPException) as e:
+        status = repr(e)
+    finally:
+        conn.close()
+    got = printer.wait_job(max(seconds - (time.monotonic() - started), 0.1)) if status == 0 else None
+    rows = decode(printer.job_bytes(got[0]))[0] if got else []
+    t.check("%s: another client's job prints within %d s" % (name, seconds),
+            any(sum(bin(b).count("1") for b in row) == 50 for row in rows), "status %s, %s" % (status, got))
+
+
+def check_height_bomb(t, app, printer):
+    """Eight rows of data under a header claiming 2^32 - 1: the job ends
+    when the data does, not a minute later."""
+    document = bytearray(a.pwg_raster([(463, 8, 203, [(40, 0, 384, 8)])]))
+    document[HEIGHT_AT:HEIGHT_AT + 4] = struct.pack(">I", 0xFFFFFFFF)
+    uri = app.ipp_uri(PRINTER)
+    conn = a.IppConnection(uri, 10)
+    started = time.monotonic()
+    try:
+        status, job = conn.print_job(bytes(document), "image/pwg-raster", M80)
+    except OSError as e:  # no answer in time: the stream is not over
+        status, job = repr(e), None
+    finally:
+        conn.close()
+    state = a.wait_job_done(uri, job, 10) if job else None
+    t.check("page-height bomb: the job ends within 10 s", state and state[0] in ("aborted", "completed"),
+            "status %s, %s after %.1f s" % (status, state, time.monotonic() - started))
+    while printer.wait_job(1):  # what it printed, if anything
+        pass
+    good_job(t, "page-height bomb", app, printer, 10)
+
+
+def check_wide_page(t, app, printer):
+    """An 8-bit page of 4000 columns on 58 mm media: PAPPL dithers it into
+    lines of the media's width, and must not write past them."""
+    uri = app.ipp_uri(PRINTER)
+    conn = a.IppConnection(uri, 30)
+    try:
+        status, job = conn.print_job(a.pwg_raster([(4000, 64, 203, [(0, 0, 4000, 8)])], bits=8), "image/pwg-raster",
+                                     M80)
+    except OSError as e:
+        status, job = repr(e), None
+    finally:
+        conn.close()
+    state = a.wait_job_done(uri, job, 10) if job else None
+    t.check("8-bit page 4000 columns wide: the job ends, the server lives",
+            state and state[0] in ("aborted", "completed") and app.process.poll() is None, "%s %s" % (status, state))
+    while printer.wait_job(1):
+        pass
+    good_job(t, "8-bit page 4000 columns wide", app, printer, 10)
+
+
+def check_slow_headers(t, app, printer):
+    """132 connections each sending a request line a byte at a time: each
+    is ended within its deadline (10 s once the server reads it), and
+    another client gets through meanwhile."""
+    request = b"POST /ipp/print/%s HTTP/1.1\r\nHost: localhost\r\n" % PRINTER.encode()
+    conns = []
+    for _ in range(132):
+        s = socket.create_connection(("127.0.0.1", app.port), 5)
+        s.setblocking(False)
+        conns.append(s)
+    started = time.monotonic()
+    ended = {}
+    stop = threading.Event()
+
+    def trickle():
+        sent = 0
+        while not stop.is_set() and len(ended) < len(conns):
+            for i, s in enumerate(conns):
+                if i in ended:
+                    continue
+                try:
+                    s.send(request[sent % len(request):sent % len(request) + 1])
+                    if select.select([s], [], [], 0)[0] and not s.recv(4096):
+                        ended[i] = time.monotonic() - started
+                except OSError:
+                    ended[i] = time.monotonic() - started
+            sent += 1
+            stop.wait(0.5)
+
+    th = threading.Thread(target=trickle)
+    th.start()
+    try:
+        good_job(t, "132 slow connections", app, printer, 30)
+        th.join(40)
+    finally:
+        stop.set()
+        th.join()
+        for s in conns:
+            s.close()
+    t.check("132 slow connections: each ended by the server within 30 s", len(ended) == len(conns) and
+            max(ended.values()) < 30, "%d of %d ended" % (len(ended), len(conns)))
+
+
+def peak_memory(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def check_large_request(t, app, printer):
+    """A 26 MB Get-Printer-Attributes (a million requested-attributes
+    values): refused before it is read whole."""
+    uri = app.ipp_uri(PRINTER)
+    value = b"printer-name"
+    extra = [(0x44, "requested-attributes", value)] + [(0x44, "", value)] * (26 * 1024 * 1024 // 17)
+    body = a.ipp_message(a.IppConnection.GET_PRINTER_ATTRIBUTES, uri, extra)
+    before = peak_memory(app.process.pid)
+    started = time.monotonic()
+    answer, sent_all = b"", False
+    s = socket.create_connection(("127.0.0.1", app.port), 10)
+    try:
+        s.sendall(b"POST /ipp/print/%s HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/ipp\r\n"
+                  b"Content-Length: %d\r\n\r\n" % (PRINTER.encode(), len(body)) + body)
+        sent_all = True
+        answer = s.recv(4096)
+    except OSError:  # the server stopped reading and closed the connection
+        pass
+    finally:
+        s.close()
+    grown = peak_memory(app.process.pid) - before
+    t.check("26 MB request: refused within 10 s before it is read whole",
+            time.monotonic() - started < 10 and not sent_all,
+            "%r after %.1f s, peak memory +%d MB" % (answer[:40], time.monotonic() - started, grown >> 20))
+    good_job(t, "26 MB request", app, printer, 10)
+
+
+def main():
+    binary, rasterview = sys.argv[1:3]
+    t = Checklist()
+    folder = tempfile.mkdtemp(prefix="raster58-bounds-")
+    printer = app = None
+    try:
+        printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"))
+        app = a.App(binary, os.path.join(folder, "app"))
+        os.makedirs(app.folder)
+        app.start()
+        app.add_printer(PRINTER, printer.uri)
+        for check in (check_height_bomb, check_wide_page, check_large_request, check_slow_headers):
+            check(t, app, printer)
+        t.check("the server lives", app.process.poll() is None, "exit status %s" % app.process.returncode)
+    except Exception as e:  # a failure to start is a failed check, not a crash
+        t.check("the test runs", False, repr(e))
+    finally:
+        a.stop_all(app, printer)
+        shutil.rmtree(folder, ignore_errors=True)
+    return t.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Who may reach raster58-app: a Host: the server does not answer for is
+refused (DNS rebinding) while localhost, its address and its hostname are
+served; a local user other than root over 127.0.0.1 or over the command
+socket may print but not administer; the socket is not world-writable.
+The checks as another user run when the test runs as root.
+
+usage: doors_test.py RASTER58_APP RASTERVIEW"""
+import os
+import re
+import shutil
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import apptest as a  # noqa: E402
+from cupstest import Checklist  # noqa: E402
+
+PRINTER = "Receipt"
+NOBODY = 65534
+
+# Run as another user: Pause-Printer, or a one-page Print-Job, over TCP or
+# the socket (a path); prints the HTTP status, or the error that stopped it.
+AS_USER = """
+import http.client, socket, sys
+sys.path.insert(0, %r)
+import apptest as a
+uri, where, what = sys.argv[1:4]
+conn = a.IppConnection(uri)
+if where.startswith("/"):
+    conn.http.sock = socket.socket(socket.AF_UNIX)
+    try:
+        conn.http.sock.connect(where)
+    except OSError as e:
+        print(type(e).__name__)
+        sys.exit()
+if what == "print":
+    print(conn.print_job(a.pwg_raster([(463, 8, 203, [])]), "image/pwg-raster", "om_58x80mm_58x80mm")[0])
+else:
+    print(conn.answer(a.IppConnection.PAUSE_PRINTER)[0])
+""" % HERE
+
+
+def http_status(port, host):
+    with socket.create_connection(("127.0.0.1", port), 5) as s:
+        s.sendall(b"GET / HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % host.encode())
+        line = s.makefile("rb").readline().decode(errors="replace")
+    return int(line.split()[1]) if len(line.split()) > 1 else None
+
+
+def server_name():
+    """The name PAPPL gives the machine by default: its resolved hostname,
+    in .local if it has no domain."""
+    name = socket.gethostname()
+    if "." not in name:
+        try:
+            name = socket.gethostbyname_ex(name)[0]
+        except OSError:
+            pass
+    return re.sub(r"\.lan$", ".local", name) if "." in name else name + ".local"
+
+
+def as_nobody(uri, where, what="pause"):
+    def drop():
+        os.setgroups([])
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+    p = subprocess.run(["/usr/bin/python3", "-c", AS_USER, uri, where, what], capture_output=True, timeout=30,
+                       preexec_fn=drop, cwd="/")
+    return (p.stdout + p.stderr).decode(errors="replace").strip()
+
+
+def main():
+    binary, rasterview = sys.argv[1:3]
+    t = Checklist()
+    folder = tempfile.mkdtemp(prefix="raster58-doors-")
+    printer = app = None
+    try:
+        printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"))
+        app = a.App(binary, os.path.join(folder, "app"))
+        os.makedirs(app.folder)
+        app.start()
+        app.add_printer(PRINTER, printer.uri)
+        uri = app.ipp_uri(PRINTER)
+        hostname = server_name()
+        for host, want in [("1rebind.example", 400), ("1rebind.example:%d" % app.port, 400),
+                           ("rebind.local", 400), ("127.0.0.2", 400), ("[::1]", 400),
+                           ("localhost:%d" % app.port, 200), ("127.0.0.1:%d" % app.port, 200),
+                           ("%s:%d" % (hostname, app.port), 200)]:
+            t.check("Host: %s gets %d" % (host, want), http_status(app.port, host) == want)
+        sock = [os.path.join(app.folder, n) for n in os.listdir(app.folder) if n.endswith(".sock")]
+        mode = stat.S_IMODE(os.stat(sock[0]).st_mode) if sock else None
+        t.check("the command socket is not world-writable", mode is not None and not mode & 0o002, oct(mode or 0))
+        if os.geteuid() == 0:
+            t.check("root administers over 127.0.0.1", a.IppConnection(uri).answer(a.IppConnection.PAUSE_PRINTER)[0]
+                    == 200)
+            a.IppConnection(uri).answer(a.IppConnection.RESUME_PRINTER)
+            t.check("another user may not administer over 127.0.0.1", as_nobody(uri, "tcp") == "403",
+                    as_nobody(uri, "tcp"))
+            for path in (folder, app.folder):
+                os.chmod(path, 0o711)
+            t.check("another user cannot connect to the command socket", as_nobody(uri, sock[0]) ==
+                    "PermissionError", as_nobody(uri, sock[0]))
+            os.chmod(sock[0], 0o666)  # past the file mode: the peer's credentials still refuse
+            t.check("another user may not administer over the socket", as_nobody(uri, sock[0]) == "403",
+                    as_nobody(uri, sock[0]))
+            t.check("another user still prints over 127.0.0.1", as_nobody(uri, "tcp", "print") == "0",
+                    as_nobody(uri, "tcp", "print"))
+    except Exception as e:  # a failure to start is a failed check, not a crash
+        t.check("the test runs", False, repr(e))
+    finally:
+        a.stop_all(app, printer)
+        shutil.rmtree(folder, ignore_errors=True)
+    return t.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -22,7 +22,10 @@ namespace app {
 namespace {
 
 const char kHeader[] = "# raster58-app state\n";
-const char kTrailer[] = "# end: %zu bytes\n";
+const char kTrailer[] = "# end: %zu bytes%s\n";
+const char kClosed[] = ", shut down";
+// Job numbers a crash may have handed out after the last save it finished.
+constexpr int kJobMargin = 100;
 // A client's change waits this long for its save; past it (a save blocked
 // behind the lock the client holds) the change is saved a moment later.
 constexpr auto kSaveWait = std::chrono::seconds(2);
@@ -168,7 +171,20 @@ bool LoadText(pappl_system_t* system, const std::string& path, const std::string
         return false;
     }
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Loading the state saved in '%s'.", path.c_str());
-    return papplSystemLoadState(system, memory.name());
+    if (!papplSystemLoadState(system, memory.name())) return false;
+    // Saved while running, not at a shutdown: jobs made after the last save
+    // had numbers that must not be given again.
+    const size_t closed = text.rfind(std::string(kClosed) + "\n");
+    if (StartsWith(text, kHeader) && (closed == std::string::npos || closed + std::strlen(kClosed) + 1 != text.size())) {
+        papplSystemIteratePrinters(
+            system,
+            [](pappl_printer_t* printer, void*) {
+                papplPrinterSetNextJobID(printer, papplPrinterGetNextJobID(printer) + kJobMargin);
+            },
+            nullptr);
+        papplLog(system, PAPPL_LOGLEVEL_INFO, "The server was not shut down; job numbers skip %d.", kJobMargin);
+    }
+    return true;
 }
 
 std::string When(const std::string& path) {
@@ -237,12 +253,13 @@ Keeper* keeper = nullptr;
 // more when the system stops; after that the thread saves no more.
 bool SaveCallback(pappl_system_t* system, void* data) {
     Keeper* k = static_cast<Keeper*>(data);
-    if (!papplSystemIsRunning(system)) {
+    const bool closing = !papplSystemIsRunning(system);
+    if (closing) {
         std::lock_guard<std::mutex> lock(k->mutex);
         k->stopped = true;
         k->changed.notify_all();
     }
-    return SaveState(system, k->path);
+    return SaveState(system, k->path, closing);
 }
 
 }  // namespace
@@ -252,11 +269,12 @@ std::string StateDamage(const std::string& text) {
     if (!StartsWith(text, kHeader)) return StructureDamage(text);
     const size_t last = text.size() < 2 ? std::string::npos : text.rfind('\n', text.size() - 2);
     size_t counted = 0;
-    char extra = 0;
+    int end = 0;
     if (text.back() != '\n' || last == std::string::npos ||
-        std::sscanf(text.c_str() + last + 1, "# end: %zu bytes%c", &counted, &extra) != 2 || extra != '\n' ||
-        counted != last + 1)
+        std::sscanf(text.c_str() + last + 1, "# end: %zu bytes%n", &counted, &end) != 1 || counted != last + 1)
         return "cut at byte " + std::to_string(text.size());
+    const std::string rest = text.substr(last + 1 + static_cast<size_t>(end));
+    if (rest != "\n" && rest != std::string(kClosed) + "\n") return "cut at byte " + std::to_string(text.size());
     return StructureDamage(Body(text));
 }
 
@@ -294,7 +312,7 @@ void LoadState(pappl_system_t* system, const std::string& path) {
     if (!err) LoadText(system, path, text);
 }
 
-bool SaveState(pappl_system_t* system, const std::string& path) {
+bool SaveState(pappl_system_t* system, const std::string& path, bool closing) {
     std::lock_guard<std::mutex> lock(save_mutex);
     const std::string temporary = path + ".new", backup = path + ".bak";
     std::string body, why;
@@ -314,7 +332,7 @@ bool SaveState(pappl_system_t* system, const std::string& path) {
 
     std::string text = kHeader + body;
     char trailer[64];
-    std::snprintf(trailer, sizeof trailer, kTrailer, text.size());
+    std::snprintf(trailer, sizeof trailer, kTrailer, text.size(), closing ? kClosed : "");
     text += trailer;
     if (why.empty()) {
         const int fd = open(temporary.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
@@ -353,14 +371,15 @@ void KeepState(pappl_system_t* system, const std::string& path) {
 
 void StateEvent(pappl_system_t*, pappl_event_t event) {
     if (!keeper) return;
-    // A deleted printer is still listed when its event comes; the main
-    // loop saves once it is gone.
-    if (event & PAPPL_EVENT_PRINTER_DELETED) {
+    // A deleted printer is still listed when its event comes (the main loop
+    // saves again once it is gone); a new job is not yet whole, and PAPPL
+    // may start it as soon as it is: neither waits.
+    if (event & (PAPPL_EVENT_PRINTER_DELETED | PAPPL_EVENT_JOB_CREATED)) {
         keeper->Ask();
         return;
     }
-    const pappl_event_t saved = PAPPL_EVENT_PRINTER_CREATED | PAPPL_EVENT_PRINTER_CONFIG_CHANGED |
-                                PAPPL_EVENT_SYSTEM_CONFIG_CHANGED | PAPPL_EVENT_JOB_CREATED;
+    const pappl_event_t saved =
+        PAPPL_EVENT_PRINTER_CREATED | PAPPL_EVENT_PRINTER_CONFIG_CHANGED | PAPPL_EVENT_SYSTEM_CONFIG_CHANGED;
     if (event & saved) keeper->Await(keeper->Ask());
 }
 

@@ -20,16 +20,18 @@ std::string StateDamage(const std::string& text);
 // damaged. Before the system runs.
 void LoadState(pappl_system_t* system, const std::string& path);
 
-// Saves now; false (logged as an error) when the old file was kept.
-bool SaveState(pappl_system_t* system, const std::string& path);
+// Saves now; false (logged as an error) when the old file was kept. The
+// save made as the server shuts down is marked so: after any other, the
+// next start skips job numbers a crash may have handed out unsaved.
+bool SaveState(pappl_system_t* system, const std::string& path, bool closing = false);
 
 // From here on the system's changes are saved to `path` as they are made:
 // PAPPL's save callback, and a thread that saves on the change events.
 void KeepState(pappl_system_t* system, const std::string& path);
 
-// The event callback's share: a printer created or changed, the system's
-// settings or a new job number are on the disk before the client's request
-// is answered.
+// The event callback's share: a printer created or changed and the
+// system's settings are on the disk before the client's request is
+// answered; a deleted printer and a new job number a moment later.
 void StateEvent(pappl_system_t* system, pappl_event_t event);
 
 // Called each second from the main loop: saves again after a failed save.

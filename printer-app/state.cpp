@@ -163,6 +163,7 @@ std::string Body(const std::string& text) {
     return end > begin ? text.substr(begin, end - begin) : std::string();
 }
 
+// Loads a state; true when job numbers were moved on (and must be saved).
 bool LoadText(pappl_system_t* system, const std::string& path, const std::string& text) {
     MemoryFile memory;
     if (!memory.ok() || !memory.Put(Body(text))) {
@@ -171,19 +172,19 @@ bool LoadText(pappl_system_t* system, const std::string& path, const std::string
         return false;
     }
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Loading the state saved in '%s'.", path.c_str());
-    if (!papplSystemLoadState(system, memory.name())) return false;
+    if (!papplSystemLoadState(system, memory.name()) || !StartsWith(text, kHeader)) return false;
     // Saved while running, not at a shutdown: jobs made after the last save
     // had numbers that must not be given again.
-    const size_t closed = text.rfind(std::string(kClosed) + "\n");
-    if (StartsWith(text, kHeader) && (closed == std::string::npos || closed + std::strlen(kClosed) + 1 != text.size())) {
-        papplSystemIteratePrinters(
-            system,
-            [](pappl_printer_t* printer, void*) {
-                papplPrinterSetNextJobID(printer, papplPrinterGetNextJobID(printer) + kJobMargin);
-            },
-            nullptr);
-        papplLog(system, PAPPL_LOGLEVEL_INFO, "The server was not shut down; job numbers skip %d.", kJobMargin);
-    }
+    const std::string closed = std::string(kClosed) + "\n";
+    if (text.size() >= closed.size() && !text.compare(text.size() - closed.size(), closed.size(), closed))
+        return false;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t* printer, void*) {
+            papplPrinterSetNextJobID(printer, papplPrinterGetNextJobID(printer) + kJobMargin);
+        },
+        nullptr);
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "The server was not shut down; job numbers skip %d.", kJobMargin);
     return true;
 }
 
@@ -285,7 +286,7 @@ void LoadState(pappl_system_t* system, const std::string& path) {
     if (err == ENOENT) return;
     const std::string damage = err ? std::strerror(err) : StateDamage(text);
     if (damage.empty()) {
-        LoadText(system, path, text);
+        if (LoadText(system, path, text)) SaveState(system, path);
         return;
     }
     const std::string backup = path + ".bak";
@@ -302,14 +303,14 @@ void LoadState(pappl_system_t* system, const std::string& path) {
                  lost.c_str(), path.c_str());
         // The next save must not make the damaged file the backup.
         rename(path.c_str(), (path + ".damaged").c_str());
-        LoadText(system, backup, saved);
+        if (LoadText(system, backup, saved)) SaveState(system, path);
         return;
     }
     papplLog(system, PAPPL_LOGLEVEL_ERROR,
              "The state file '%s' is damaged (%s) and has no whole backup; loading what it holds: settings after "
              "the damage are lost.",
              path.c_str(), damage.c_str());
-    if (!err) LoadText(system, path, text);
+    if (!err && LoadText(system, path, text)) SaveState(system, path);
 }
 
 bool SaveState(pappl_system_t* system, const std::string& path, bool closing) {

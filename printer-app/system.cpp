@@ -164,15 +164,6 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void* data
     papplSystemSetPrinterDrivers(system, 1, kDrivers, AutoAdd, OnPrinterCreated, DriverCallback, nullptr);
     if (!program.server) return system;
 
-    if (const char* group = Option("admin-group", num_options, options)) papplSystemSetAdminGroup(system, group);
-    if (const char* host = Option("server-hostname", num_options, options)) papplSystemSetHostName(system, host);
-    if (!Option("private-server", num_options, options))
-        papplSystemAddListeners(system, Option("listen-hostname", num_options, options));
-    if (const char* socket = Option("command-socket", num_options, options)) {
-        unlink(socket);
-        if (!papplSystemAddListeners(system, socket))
-            papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to listen on the command socket '%s'.", socket);
-    }
     if (files) {
         char real[PATH_MAX];
         if (realpath(files, real))
@@ -182,11 +173,22 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void* data
                      std::strerror(errno));
     }
 
+    if (const char* group = Option("admin-group", num_options, options)) papplSystemSetAdminGroup(system, group);
+    if (const char* host = Option("server-hostname", num_options, options)) papplSystemSetHostName(system, host);
     const std::string state_file = state ? state : PappleFile(name, false);
     LoadState(system, state_file);
     papplSystemSetEventCallback(system, OnEvent, nullptr);
     KeepState(system, state_file);
     papplSystemAddTimerCallback(system, time(nullptr), 1, Tick, nullptr);
+
+    // Clients are let in once the state is loaded.
+    if (!Option("private-server", num_options, options))
+        papplSystemAddListeners(system, Option("listen-hostname", num_options, options));
+    if (const char* socket = Option("command-socket", num_options, options)) {
+        unlink(socket);
+        if (!papplSystemAddListeners(system, socket))
+            papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to listen on the command socket '%s'.", socket);
+    }
     return system;
 }
 

@@ -63,7 +63,8 @@ class App:
         while time.monotonic() < end:
             if self.process.poll() is not None:
                 raise RuntimeError("the app exited with %d: %s" % (self.process.returncode, self.log()[-800:]))
-            if self.run("status").returncode == 0 and self._answers():
+            # PAPPL's status says "Server is not running." with status 0.
+            if self.run("status").stdout.startswith(b"Running") and self._answers():
                 return
             time.sleep(0.1)
         self.stop()

@@ -3,7 +3,8 @@
 and the next job number come back after a restart, each time: after a
 kill -9 right after `add` and after `modify`, a full disk during a save (a
 small tmpfs, as root), a state file cut at every 64th byte, and kills
-landing during saves.
+landing during saves. And the files it may write: file:// devices only
+under the folder named.
 
 usage: state_test.py RASTER58_APP RASTERVIEW"""
 import csv
@@ -167,6 +168,26 @@ def check_full_disk(t, binary, rasterview, folder):
         subprocess.run(["umount", disk])
 
 
+def check_file_devices(t, app, folder):
+    outside = os.path.join(folder, "elsewhere")
+    os.makedirs(outside)
+    os.symlink(outside, os.path.join(folder, "files", "link"))
+    open(os.path.join(folder, "files", "receipt.prn"), "wb").close()  # PAPPL takes only files that exist
+    cases = [  # device, accepted
+        ("file://" + os.path.join(folder, "files"), True),
+        ("file://" + os.path.join(folder, "files", "receipt.prn"), True),
+        ("file://" + outside, False),
+        ("file://" + os.path.join(folder, "files", "..", "elsewhere"), False),
+        ("file://" + os.path.join(folder, "files", "link"), False),
+        ("file:///tmp", False),
+    ]
+    for i, (uri, accepted) in enumerate(cases):
+        p = app.run("add", "-d", "File%d" % i, "-m", "raster58", "-v", uri)
+        t.check("file device %d %s: %s" % (i, uri, "accepted" if accepted else "refused"),
+                (p.returncode == 0) == accepted and (accepted or "file:// devices may only write under" in app.log()),
+                p.stderr.decode())
+
+
 def main():
     binary, rasterview = sys.argv[1:3]
     started = time.monotonic()
@@ -178,13 +199,17 @@ def main():
     printer = app = None
     try:
         printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"))
-        app = a.App(binary, os.path.join(folder, "app"))
+        files = os.path.join(folder, "files")
+        os.makedirs(files)
+        app = a.App(binary, os.path.join(folder, "app"), options=["file-device-folder=" + files])
         os.makedirs(app.folder)
         app.start()
         check_kills(t, app, printer, picture)
         check_cuts(t, app)
         check_kills_during_saves(t, app)
         check_full_disk(t, binary, rasterview, folder)
+        app.start()
+        check_file_devices(t, app, folder)
     except Exception as e:  # a failure to start is a failed check, not a crash
         t.check("the test runs", False, repr(e))
     finally:

@@ -301,16 +301,21 @@ void LoadState(pappl_system_t* system, const std::string& path) {
                  "after that%s%s. The damaged file is kept as '%s.damaged'.",
                  path.c_str(), damage.c_str(), When(backup).c_str(), lost.empty() ? "" : ", and the printers ",
                  lost.c_str(), path.c_str());
-        // The next save must not make the damaged file the backup.
+        // The damaged file must not become the backup, nor be read again.
         rename(path.c_str(), (path + ".damaged").c_str());
-        if (LoadText(system, backup, saved)) SaveState(system, path);
+        LoadText(system, backup, saved);
+        SaveState(system, path);
         return;
     }
     papplLog(system, PAPPL_LOGLEVEL_ERROR,
              "The state file '%s' is damaged (%s) and has no whole backup; loading what it holds: settings after "
-             "the damage are lost.",
-             path.c_str(), damage.c_str());
-    if (!err && LoadText(system, path, text)) SaveState(system, path);
+             "the damage are lost.%s%s%s",
+             path.c_str(), damage.c_str(), err ? "" : " The damaged file is kept as '", err ? "" : path.c_str(),
+             err ? "" : ".damaged'.");
+    if (err) return;  // unreadable: left as it is
+    rename(path.c_str(), (path + ".damaged").c_str());
+    LoadText(system, path, text);
+    SaveState(system, path);
 }
 
 bool SaveState(pappl_system_t* system, const std::string& path, bool closing) {

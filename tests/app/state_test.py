@@ -100,6 +100,10 @@ def check_cuts(t, app):
             bad.append("cut at %d: %s%s" % (n, got, "" if warned else ", no warning"))
     t.check("a state cut at each of %d places: the backup is loaded, with a warning" % len(range(0, len(whole), 64)),
             not bad, "; ".join(bad[:4]))
+    app.start()
+    got = settings(app)
+    app.stop()
+    t.check("after the backup was loaded, a restart finds the state whole", got == SETTINGS, "got %s" % got)
     with open(state, "wb") as f:
         f.write(whole)
 

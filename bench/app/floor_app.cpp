@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "printer-app/driver.h"
+#include "printer-app/png_check.h"
 #include "printer-app/raster_job.h"
 
 namespace {
@@ -30,6 +31,9 @@ bool EndDiscardJob(pappl_job_t*, pappl_pr_options_t*, pappl_device_t* device) {
 
 bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri, const char* device_id,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* context) {
+    // The product's system callback watches the jobs; this build keeps
+    // PAPPL's default system.
+    if (system) papplSystemSetEventCallback(system, app::CheckPngJobs, nullptr);
     if (std::strcmp(driver_name, kDiscard) != 0)
         return app::DriverCallback(system, driver_name, device_uri, device_id, data, attrs, context);
     if (!app::DriverCallback(system, app::kDrivers[0].name, device_uri, device_id, data, attrs, context))

@@ -377,10 +377,9 @@ void KeepState(pappl_system_t* system, const std::string& path) {
 
 void StateEvent(pappl_system_t*, pappl_event_t event) {
     if (!keeper) return;
-    // A deleted printer is still listed when its event comes (the main loop
-    // saves again once it is gone); a new job is not yet whole, and PAPPL
-    // may start it as soon as it is: neither waits.
-    if (event & (PAPPL_EVENT_PRINTER_DELETED | PAPPL_EVENT_JOB_CREATED)) {
+    // A deleted printer is still listed when its event comes; the main loop
+    // saves again once it is gone.
+    if (event & PAPPL_EVENT_PRINTER_DELETED) {
         keeper->Ask();
         return;
     }

@@ -31,7 +31,10 @@ void KeepState(pappl_system_t* system, const std::string& path);
 
 // The event callback's share: a printer created or changed and the
 // system's settings are on the disk before the client's request is
-// answered; a deleted printer and a new job number a moment later.
+// answered, a deleted printer a moment later. Jobs are left to the main
+// loop's save: a save as a job is made holds the locks PAPPL needs to make
+// it whole, and PAPPL 1.3.1 may start a job before it is (a crash).
+// Numbers a crash hands out unsaved are skipped instead (LoadState).
 void StateEvent(pappl_system_t* system, pappl_event_t event);
 
 // Called each second from the main loop: saves again after a failed save.

@@ -22,8 +22,7 @@ namespace app {
 namespace {
 
 const char kHeader[] = "# raster58-app state\n";
-const char kTrailer[] = "# end: %zu bytes%s\n";
-const char kClosed[] = ", shut down";
+const char kTrailer[] = "# end: %zu bytes\n";
 // Job numbers a crash may have handed out after the last save it finished.
 constexpr int kJobMargin = 100;
 // A client's change waits this long for its save; past it (a save blocked
@@ -163,29 +162,15 @@ std::string Body(const std::string& text) {
     return end > begin ? text.substr(begin, end - begin) : std::string();
 }
 
-// Loads a state; true when job numbers were moved on (and must be saved).
-bool LoadText(pappl_system_t* system, const std::string& path, const std::string& text) {
+void LoadText(pappl_system_t* system, const std::string& path, const std::string& text) {
     MemoryFile memory;
     if (!memory.ok() || !memory.Put(Body(text))) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to load the state of '%s': %s", path.c_str(),
                  std::strerror(errno));
-        return false;
+        return;
     }
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Loading the state saved in '%s'.", path.c_str());
-    if (!papplSystemLoadState(system, memory.name()) || !StartsWith(text, kHeader)) return false;
-    // Saved while running, not at a shutdown: jobs made after the last save
-    // had numbers that must not be given again.
-    const std::string closed = std::string(kClosed) + "\n";
-    if (text.size() >= closed.size() && !text.compare(text.size() - closed.size(), closed.size(), closed))
-        return false;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t* printer, void*) {
-            papplPrinterSetNextJobID(printer, papplPrinterGetNextJobID(printer) + kJobMargin);
-        },
-        nullptr);
-    papplLog(system, PAPPL_LOGLEVEL_INFO, "The server was not shut down; job numbers skip %d.", kJobMargin);
-    return true;
+    papplSystemLoadState(system, memory.name());
 }
 
 std::string When(const std::string& path) {
@@ -211,6 +196,12 @@ bool SyncFolder(const std::string& path) {
 std::mutex save_mutex;
 bool last_failed = false;  // under save_mutex
 std::atomic<time_t> failed_at{0};
+
+// Jobs made since the last save are noted by a file FILE.jobs, made without
+// PAPPL's locks or a flush; a start that finds it skips job numbers.
+std::mutex jobs_mutex;
+bool jobs_unsaved = false;  // under jobs_mutex
+std::string jobs_marker;
 
 // The thread that saves on the events; never deleted, as the process may
 // end with it waiting.
@@ -254,13 +245,24 @@ Keeper* keeper = nullptr;
 // more when the system stops; after that the thread saves no more.
 bool SaveCallback(pappl_system_t* system, void* data) {
     Keeper* k = static_cast<Keeper*>(data);
-    const bool closing = !papplSystemIsRunning(system);
-    if (closing) {
+    if (!papplSystemIsRunning(system)) {
         std::lock_guard<std::mutex> lock(k->mutex);
         k->stopped = true;
         k->changed.notify_all();
     }
-    return SaveState(system, k->path, closing);
+    return SaveState(system, k->path);
+}
+
+// Numbers handed out after the last save are not given again.
+void SkipUnsavedJobs(pappl_system_t* system, const std::string& path) {
+    if (access((path + ".jobs").c_str(), F_OK) != 0) return;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t* printer, void*) {
+            papplPrinterSetNextJobID(printer, papplPrinterGetNextJobID(printer) + kJobMargin);
+        },
+        nullptr);
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Jobs were made after the last save; job numbers skip %d.", kJobMargin);
 }
 
 }  // namespace
@@ -274,8 +276,8 @@ std::string StateDamage(const std::string& text) {
     if (text.back() != '\n' || last == std::string::npos ||
         std::sscanf(text.c_str() + last + 1, "# end: %zu bytes%n", &counted, &end) != 1 || counted != last + 1)
         return "cut at byte " + std::to_string(text.size());
-    const std::string rest = text.substr(last + 1 + static_cast<size_t>(end));
-    if (rest != "\n" && rest != std::string(kClosed) + "\n") return "cut at byte " + std::to_string(text.size());
+    if (text.compare(last + 1 + static_cast<size_t>(end), std::string::npos, "\n") != 0)
+        return "cut at byte " + std::to_string(text.size());
     return StructureDamage(Body(text));
 }
 
@@ -286,7 +288,11 @@ void LoadState(pappl_system_t* system, const std::string& path) {
     if (err == ENOENT) return;
     const std::string damage = err ? std::strerror(err) : StateDamage(text);
     if (damage.empty()) {
-        if (LoadText(system, path, text)) SaveState(system, path);
+        LoadText(system, path, text);
+        if (access((path + ".jobs").c_str(), F_OK) == 0) {
+            SkipUnsavedJobs(system, path);
+            SaveState(system, path);
+        }
         return;
     }
     const std::string backup = path + ".bak";
@@ -304,6 +310,7 @@ void LoadState(pappl_system_t* system, const std::string& path) {
         // The damaged file must not become the backup, nor be read again.
         rename(path.c_str(), (path + ".damaged").c_str());
         LoadText(system, backup, saved);
+        SkipUnsavedJobs(system, path);
         SaveState(system, path);
         return;
     }
@@ -315,13 +322,18 @@ void LoadState(pappl_system_t* system, const std::string& path) {
     if (err) return;  // unreadable: left as it is
     rename(path.c_str(), (path + ".damaged").c_str());
     LoadText(system, path, text);
+    SkipUnsavedJobs(system, path);
     SaveState(system, path);
 }
 
-bool SaveState(pappl_system_t* system, const std::string& path, bool closing) {
+bool SaveState(pappl_system_t* system, const std::string& path) {
     std::lock_guard<std::mutex> lock(save_mutex);
     const std::string temporary = path + ".new", backup = path + ".bak";
     std::string body, why;
+    {
+        std::lock_guard<std::mutex> jobs(jobs_mutex);
+        jobs_unsaved = false;
+    }
     // PAPPL ignores its write errors: what it wrote must hold every printer
     // the system has (one added meanwhile makes a second try).
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -338,7 +350,7 @@ bool SaveState(pappl_system_t* system, const std::string& path, bool closing) {
 
     std::string text = kHeader + body;
     char trailer[64];
-    std::snprintf(trailer, sizeof trailer, kTrailer, text.size(), closing ? kClosed : "");
+    std::snprintf(trailer, sizeof trailer, kTrailer, text.size());
     text += trailer;
     if (why.empty()) {
         const int fd = open(temporary.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
@@ -351,6 +363,14 @@ bool SaveState(pappl_system_t* system, const std::string& path, bool closing) {
         unlink(link_name.c_str());
         if (link(path.c_str(), link_name.c_str()) == 0) rename(link_name.c_str(), backup.c_str());
         if (rename(temporary.c_str(), path.c_str()) != 0 || !SyncFolder(path)) why = std::strerror(errno);
+    }
+    {
+        // A job made during the save keeps the mark; a failed save keeps it.
+        std::lock_guard<std::mutex> jobs(jobs_mutex);
+        if (!why.empty())
+            jobs_unsaved = true;
+        else if (!jobs_unsaved)
+            unlink((path + ".jobs").c_str());
     }
     if (!why.empty()) {
         unlink(temporary.c_str());
@@ -371,12 +391,21 @@ void KeepState(pappl_system_t* system, const std::string& path) {
     keeper = new Keeper;
     keeper->system = system;
     keeper->path = path;
+    jobs_marker = path + ".jobs";
     std::thread([] { keeper->Run(); }).detach();
     papplSystemSetSaveCallback(system, SaveCallback, keeper);
 }
 
 void StateEvent(pappl_system_t*, pappl_event_t event) {
     if (!keeper) return;
+    if (event & PAPPL_EVENT_JOB_CREATED) {
+        std::lock_guard<std::mutex> lock(jobs_mutex);
+        if (!jobs_unsaved) {
+            const int fd = open(jobs_marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            if (fd >= 0) close(fd);
+            jobs_unsaved = true;
+        }
+    }
     // A deleted printer is still listed when its event comes; the main loop
     // saves again once it is gone.
     if (event & PAPPL_EVENT_PRINTER_DELETED) {

@@ -17,13 +17,12 @@ namespace app {
 std::string StateDamage(const std::string& text);
 
 // Loads FILE, or FILE.bak with a warning naming what was lost when FILE is
-// damaged. Before the system runs.
+// damaged; after a crash, job numbers skip past those it may have handed
+// out unsaved. Before the system runs.
 void LoadState(pappl_system_t* system, const std::string& path);
 
-// Saves now; false (logged as an error) when the old file was kept. The
-// save made as the server shuts down is marked so: after any other, the
-// next start skips job numbers a crash may have handed out unsaved.
-bool SaveState(pappl_system_t* system, const std::string& path, bool closing = false);
+// Saves now; false (logged as an error) when the old file was kept.
+bool SaveState(pappl_system_t* system, const std::string& path);
 
 // From here on the system's changes are saved to `path` as they are made:
 // PAPPL's save callback, and a thread that saves on the change events.
@@ -34,7 +33,8 @@ void KeepState(pappl_system_t* system, const std::string& path);
 // answered, a deleted printer a moment later. Jobs are left to the main
 // loop's save: a save as a job is made holds the locks PAPPL needs to make
 // it whole, and PAPPL 1.3.1 may start a job before it is (a crash).
-// Numbers a crash hands out unsaved are skipped instead (LoadState).
+// The numbers of jobs made since the last save are skipped at the next
+// start if it comes first (a crash).
 void StateEvent(pappl_system_t* system, pappl_event_t event);
 
 // Called each second from the main loop: saves again after a failed save.

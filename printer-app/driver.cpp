@@ -2,11 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "printer-app/documents.h"
 #include "printer-app/raster_job.h"
 #include "printer-app/raw_stream.h"
-#include "printer-app/system_setup.h"
+#include "printer-app/system.h"
 #include "printer-app/test_page.h"
 
 namespace app {
@@ -46,13 +47,16 @@ void Copy(char* to, size_t size, const char* from) { std::snprintf(to, size, "%s
 
 }  // namespace
 
-bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*, const char*,
+bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri, const char*,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void*) {
     if (std::strcmp(driver_name, kDrivers[0].name) != 0) return false;
-    // The main loop makes the system; its first printer is the first chance
-    // to set it up (the document filters too, when PAPPL loads saved
-    // printers before it runs).
-    if (system) ConfigureSystem(system);
+    // PAPPL creates a printer whatever its device; a new one is refused here
+    // (a loaded one is stopped instead, see system.cpp).
+    const std::string refused = DeviceRefusal(device_uri);
+    if (!refused.empty() && system && papplSystemIsRunning(system)) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer refused: %s.", refused.c_str());
+        return false;
+    }
     if (system) AddDocumentFormats(system, data, attrs);
 
     data->rstartjob_cb = StartJob;

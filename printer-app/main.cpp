@@ -11,6 +11,7 @@
 
 #include "printer-app/driver.h"
 #include "printer-app/raster_job.h"
+#include "printer-app/system.h"
 #include "printhost/plugin_module.h"
 
 namespace {
@@ -49,7 +50,11 @@ std::vector<char*> WithLoopbackDefault(int argc, char* argv[]) {
 int main(int argc, char* argv[]) {
     app::SetModulePath(ModulePath());
     std::vector<char*> args = WithLoopbackDefault(argc, argv);
+    // The name PAPPL derives its files from, as its main loop does.
+    const char* slash = std::strrchr(argv[0], '/');
+    app::Program program = {slash ? slash + 1 : argv[0], false};
+    for (int i = 1; i < argc; ++i) program.server = program.server || !std::strcmp(argv[i], "server");
     return papplMainloop(static_cast<int>(args.size()) - 1, args.data(), OEMDLL_APP_VERSION,
                          "Raster58 printer application " OEMDLL_APP_VERSION, 1, app::kDrivers, app::AutoAdd,
-                         app::DriverCallback, nullptr, nullptr, nullptr, nullptr, nullptr);
+                         app::DriverCallback, nullptr, nullptr, app::CreateSystem, nullptr, &program);
 }

@@ -152,19 +152,18 @@ void CheckFormat(pappl_printer_t* printer, pappl_job_t* job) {
     gKeeper.wake.notify_one();
 }
 
-void OnEvent(pappl_system_t* system, pappl_printer_t* printer, pappl_job_t* job, pappl_event_t event, void* data) {
+}  // namespace
+
+void WatchJobs(pappl_system_t* system, pappl_printer_t* printer, pappl_job_t* job, pappl_event_t event, void* data) {
     if (job && printer && (event & PAPPL_EVENT_JOB_STATE_CHANGED) && papplJobGetState(job) == IPP_JSTATE_PROCESSING)
         CheckFormat(printer, job);
     CheckPngJobs(system, printer, job, event, data);
 }
 
-}  // namespace
-
 void ConfigureSystem(pappl_system_t* system) {
     static std::once_flag once;
     std::call_once(once, [system] {
         gKeeper.system = system;
-        papplSystemSetEventCallback(system, OnEvent, nullptr);
         papplSystemSetMIMECallback(system, TypeDocument, nullptr);
         AddDocumentFormats(system, nullptr, nullptr);
         papplSystemSetMaxImageSize(system, kMaxPicturePixels, kMaxPictureSide, kMaxPictureSide);

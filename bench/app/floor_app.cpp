@@ -9,6 +9,7 @@
 
 #include "printer-app/driver.h"
 #include "printer-app/raster_job.h"
+#include "printer-app/system_setup.h"
 
 namespace {
 
@@ -30,6 +31,12 @@ bool EndDiscardJob(pappl_job_t*, pappl_pr_options_t*, pappl_device_t* device) {
 
 bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri, const char* device_id,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* context) {
+    // The product's system callback sets the system up; this build keeps
+    // PAPPL's default system.
+    if (system) {
+        app::ConfigureSystem(system);
+        papplSystemSetEventCallback(system, app::WatchJobs, nullptr);
+    }
     if (std::strcmp(driver_name, kDiscard) != 0)
         return app::DriverCallback(system, driver_name, device_uri, device_id, data, attrs, context);
     if (!app::DriverCallback(system, app::kDrivers[0].name, device_uri, device_id, data, attrs, context))

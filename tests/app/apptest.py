@@ -34,8 +34,9 @@ class App:
     socket in SNAP_COMMON; as another user under XDG_CONFIG_HOME and
     TMPDIR: all four point into `folder`."""
 
-    def __init__(self, binary, folder, server_options=None):
+    def __init__(self, binary, folder, server_options=None, options=()):
         self.server_options = server_options  # e.g. "no-tls"
+        self.extra = list(options)  # more -o NAME=VALUE
         self.binary = os.path.abspath(binary)
         self.folder = os.path.abspath(folder)
         self.spool = os.path.join(self.folder, "spool")
@@ -49,7 +50,8 @@ class App:
         return ["-o", "server-port=%d" % self.port, "-o", "listen-hostname=127.0.0.1",
                 "-o", "spool-directory=" + self.spool, "-o", "log-file=" + self.log_file,
                 "-o", "log-level=debug"] + (["-o", "server-options=" + self.server_options]
-                                            if self.server_options else [])
+                                            if self.server_options else []) + \
+            [arg for option in self.extra for arg in ("-o", option)]
 
     def start(self, seconds=60):
         """Starts the server and waits until it answers; raises on failure."""
@@ -63,7 +65,8 @@ class App:
         while time.monotonic() < end:
             if self.process.poll() is not None:
                 raise RuntimeError("the app exited with %d: %s" % (self.process.returncode, self.log()[-800:]))
-            if self.run("status").returncode == 0 and self._answers():
+            # PAPPL's status says "Server is not running." with status 0.
+            if self.run("status").stdout.startswith(b"Running") and self._answers():
                 return
             time.sleep(0.1)
         self.stop()
@@ -97,6 +100,14 @@ class App:
                 return f.read()
         except OSError:
             return ""
+
+    def kill(self):
+        """kill -9, as a crash or a power cut ends it."""
+        if self.process:
+            self.process.kill()
+            self.process.wait()
+            self.process = None
+            self.output.close()
 
     def stop(self, seconds=10):
         """Stops the server by its process id; the folder stays."""

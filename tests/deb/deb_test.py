@@ -4,8 +4,11 @@ builds them, lintian checks them, apt-get installs them on this system;
 the installed filter and PPD then print as the build tree's do (cupsfilter,
 and a private cupsd on the system's ServerBin and DataDir), the installed
 printer application lists its driver, packages of the next version upgrade
-them, and apt-get purge leaves nothing behind. It changes the system, so it
-runs as root only, and it purges what it installed however it ends.
+them, and apt-get purge leaves nothing behind. The printer application's
+service: its unit rated below 4 by systemd-analyze, its command run by hand
+as its user prints and keeps its state (an old state moved in), and the
+purge stops it. It changes the system, so it runs as root only, and it
+purges what it installed however it ends.
 
 usage: deb_test.py SOURCE_DIR CMAKE BUILD_DIR RASTERVIEW"""
 import glob
@@ -27,8 +30,11 @@ SKIP = 77
 PPD = "/usr/share/ppd/oemdll/oemdll58.ppd"
 APP = "/usr/bin/raster58-app"
 UNIT = "/lib/systemd/system/raster58-app.service"
-STATE = "/var/lib/raster58-app.state"
+STATE = "/var/lib/raster58-app/raster58-app.state"
+LEGACY_STATE = "/var/lib/raster58-app.state"  # where versions running as root kept it
 SOCKET = "/run/raster58-app.sock"
+LEGACY = ("DefaultPrinterID 1\nNextPrinterID 2\nUUID urn:uuid:6f1c2a52-0000-3000-8000-000000000001\n"
+          '<Printer did="" driver="raster58" id="1" name="Legacy" uri="socket://127.0.0.1:9">\n</Printer>\n')
 APT_ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 
 
@@ -199,30 +205,62 @@ def app_checks(t, base, rasterview, picture):
     finally:
         apptest.stop_all(app, printer)
 
-    # The unit's own command, on a port of ours on 127.0.0.1, with a printer
-    # added: its state goes where the system keeps state.
-    env = {k: v for k, v in os.environ.items() if k not in ("SNAP_COMMON", "XDG_CONFIG_HOME")}
+    return service_checks(t, base, rasterview, picture)
+
+
+def unit():
+    """The [Service] settings of the installed unit, continued lines joined."""
+    with open(UNIT) as f:
+        text = f.read().replace("\\\n", " ")
+    return dict(re.findall(r"^(\w+)=(.*)$", text.split("[Service]")[1].split("\n[")[0], re.M))
+
+
+def service_checks(t, base, rasterview, picture):
+    """The unit's command, run by hand as its user on a port of ours: it
+    loads the state an older version left, prints, saves; it is left
+    running for the purge to stop. Returns it."""
+    import apptest  # on the path since app_checks
+    p = run("systemd-analyze", "security", "--offline=yes", UNIT)
+    m = re.search(rb"Overall exposure level for \S+: ([0-9.]+)", p.stdout)
+    t.check("systemd-analyze rates the unit below 4", m and float(m.group(1)) < 4, p.stdout.decode()[-600:])
+    env = {k: v for k, v in os.environ.items() if k not in ("SNAP_COMMON", "XDG_CONFIG_HOME", "TMPDIR")}
+    env["HOME"] = os.path.dirname(STATE)
 
     def running():
         return run(APP, "status", env=env, timeout=30).stdout.startswith(b"Running")
 
     if running():
         print("note: an instance on %s runs already; the service's command is not tried" % SOCKET)
-        return
-    with open(UNIT) as f:
-        command = re.search(r"^ExecStart=(.*)$", f.read(), re.M).group(1).split()
-    server = subprocess.Popen(command + ["-o", "listen-hostname=127.0.0.1", "-o", "server-port=%d" % d.free_port()],
-                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        return None
+    u = unit()
+    groups = ",".join(u.get("SupplementaryGroups", "").split())
+    as_user = ["setpriv", "--reuid=" + u["User"], "--regid=" + u["Group"], "--groups=" + groups, "--inh-caps=-all"]
+    command = u["ExecStart"].split() + ["-o", "listen-hostname=127.0.0.1", "-o", "server-port=%d" % d.free_port()]
+    server = subprocess.Popen(as_user + command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    printer = None
     try:
         end = time.monotonic() + 60
         while time.monotonic() < end and server.poll() is None and not running():
             time.sleep(0.1)
-        p = run(APP, "add", "-d", "Receipt", "-m", "raster58", "-v", "socket://127.0.0.1:9/", env=env, timeout=30)
-        t.check("the unit's command serves; a printer is added", server.poll() is None and p.returncode == 0,
-                (p.stdout + p.stderr).decode()[-300:])
+        listed = run(APP, "printers", env=env, timeout=30).stdout.decode().split()
+        t.check("the service loads the state an older version left in %s" % LEGACY_STATE, "Legacy" in listed,
+                "printers: %s" % listed)
+        printer = apptest.VirtualPrinter(rasterview, os.path.join(base, "service-recv"))
+        p = run(APP, "add", "-d", "Receipt", "-m", "raster58", "-v", printer.uri, env=env, timeout=30)
+        q = run(APP, "submit", "-d", "Receipt", picture, env=env, timeout=30)
+        job = printer.wait_job(30) if p.returncode == q.returncode == 0 else None
+        t.check("the unit's user %s prints to a socket printer" % u["User"], job is not None and job[2] == "ok",
+                "%s %s" % (job, (p.stderr + q.stderr).decode()[-300:]))
+        owner = os.stat(STATE).st_uid if os.path.exists(STATE) else None
+        t.check("the unit's user writes its state in %s" % STATE,
+                owner is not None and owner == int(run("id", "-u", u["User"]).stdout or -1), "owner %s" % owner)
     finally:
-        d.stop(server)
-    t.check("the service keeps its state in %s" % STATE, os.path.isfile(STATE), server.stderr.read().decode()[-300:])
+        if printer:
+            printer.stop()
+    if server.poll() is not None:
+        t.check("the service's command keeps running", False, server.stderr.read().decode()[-300:])
+        return None
+    return server
 
 
 def upgrade_checks(t, old, new, old_files):
@@ -264,8 +302,10 @@ def purge_checks(t, builds, files):
             running.append("%s %s" % (exe.split("/")[2], target))
     t.check("purge: nothing of theirs left running", not running, " ".join(running))
     if APP in files:
-        left = [p for p in (STATE, "/var/spool/raster58-app", SOCKET) if os.path.lexists(p)]
+        left = [p for p in (os.path.dirname(STATE), LEGACY_STATE, "/var/spool/raster58-app", SOCKET,
+                            os.path.dirname(SOCKET) + "/raster58-app") if os.path.lexists(p)]
         t.check("purge: the application's state, spool and socket are gone", not left, " ".join(left))
+        t.check("purge: the service's user is gone", run("getent", "passwd", "raster58-app").returncode != 0, "")
     units = {os.path.basename(p) for p in files if p.endswith(".service")}
     traces = [p for u in units for root in ("/etc/systemd", "/var/lib/systemd")
               for p in glob.glob(os.path.join(root, "**", u + "*"), recursive=True)]
@@ -291,6 +331,7 @@ def main():
     os.chmod(base, 0o755)
     inst = c.Install(cmake, build)
     builds, files = [], set()
+    service = []
 
     def steps():
         clone = os.path.join(base, "src")
@@ -308,6 +349,9 @@ def main():
                 p.stderr.decode()[-300:])
 
         builds.append(old)
+        if "oemdll-printer-app" in old.names and not os.path.lexists(LEGACY_STATE):
+            with open(LEGACY_STATE, "w") as f:
+                f.write(LEGACY)
         ok = old.install(t)
         old_files = {p for name in old.names for p in owned(name)}
         files.update(old_files)
@@ -315,7 +359,7 @@ def main():
             return
         print_checks(t, inst, base, rasterview)
         if "oemdll-printer-app" in old.names:
-            app_checks(t, base, rasterview, os.path.join(clone, "samples", "receipt.png"))
+            service.append(app_checks(t, base, rasterview, os.path.join(clone, "samples", "receipt.png")))
 
         bump(clone)
         new = Packages(t, clone, os.path.join(base, "deb-new"))
@@ -335,6 +379,9 @@ def main():
             p = apt_get("purge", *names)
             if t.check("apt-get purges %s" % " ".join(names), p.returncode == 0, (p.stdout + p.stderr).decode()[-800:]):
                 purge_checks(t, builds, files)
+        for server in filter(None, service):
+            t.check("purge stops the server started by hand", server.poll() is not None, "still running")
+            d.stop(server)
         inst.remove()
         shutil.rmtree(base, ignore_errors=True)
     print("%.0f s" % (time.monotonic() - started))

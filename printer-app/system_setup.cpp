@@ -64,7 +64,9 @@ struct Keeper {
     bool sweepDue = false;
 };
 
-Keeper gKeeper;
+// Never destroyed: its thread waits on it for the life of the process, and
+// a condition variable destroyed at exit under a waiter blocks the exit.
+Keeper& gKeeper = *new Keeper;
 constexpr int kSweepSeconds = 5;
 
 void Refuse(const Refusal& r) {

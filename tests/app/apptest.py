@@ -13,11 +13,13 @@ import csv
 import http.client as http_client
 import os
 import re
+import shutil
 import struct
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import zlib
 
@@ -153,6 +155,32 @@ def stop_all(*parts):
     for part in parts:
         if part:
             part.stop()
+
+
+def run_instance(prefix, body, printer="Receipt", **app_args):
+    """Runs body(t, app, virtual_printer, folder) against a private instance
+    printing to the virtual printer, with a printer of that name added (none
+    for None). A failure to start, an exception or a server that died is a
+    failed check; everything started is stopped and the folder removed.
+    Returns the checklist's exit status."""
+    t = cupstest.Checklist()
+    folder = tempfile.mkdtemp(prefix=prefix)
+    vp = app = None
+    try:
+        vp = VirtualPrinter(sys.argv[2], os.path.join(folder, "jobs"))
+        app = App(sys.argv[1], os.path.join(folder, "app"), **app_args)
+        os.makedirs(app.folder)
+        app.start()
+        if printer:
+            app.add_printer(printer, vp.uri)
+        body(t, app, vp, folder)
+        t.check("the server lives", app.process.poll() is None, "exit status %s" % app.process.returncode)
+    except Exception as e:  # a failure to start is a failed check, not a crash
+        t.check("the test runs", False, repr(e))
+    finally:
+        stop_all(app, vp)
+        shutil.rmtree(folder, ignore_errors=True)
+    return t.finish()
 
 
 def ipptool(*args, timeout=60):

@@ -7,17 +7,15 @@ bound, and another client's job still prints meanwhile.
 usage: bounds_test.py RASTER58_APP RASTERVIEW"""
 import os
 import select
-import shutil
 import socket
 import struct
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import apptest as a  # noqa: E402
-from cupstest import Checklist, decode  # noqa: E402
+from cupstest import decode  # noqa: E402
 
 PRINTER = "Receipt"
 M80 = "om_58x80mm_58x80mm"
@@ -168,25 +166,10 @@ def check_large_request(t, app, printer):
 
 
 def main():
-    binary, rasterview = sys.argv[1:3]
-    t = Checklist()
-    folder = tempfile.mkdtemp(prefix="raster58-bounds-")
-    printer = app = None
-    try:
-        printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"))
-        app = a.App(binary, os.path.join(folder, "app"))
-        os.makedirs(app.folder)
-        app.start()
-        app.add_printer(PRINTER, printer.uri)
+    def checks(t, app, printer, folder):
         for check in (check_height_bomb, check_wide_page, check_large_request, check_slow_headers):
             check(t, app, printer)
-        t.check("the server lives", app.process.poll() is None, "exit status %s" % app.process.returncode)
-    except Exception as e:  # a failure to start is a failed check, not a crash
-        t.check("the test runs", False, repr(e))
-    finally:
-        a.stop_all(app, printer)
-        shutil.rmtree(folder, ignore_errors=True)
-    return t.finish()
+    return a.run_instance("raster58-bounds-", checks, PRINTER)
 
 
 if __name__ == "__main__":

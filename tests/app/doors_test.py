@@ -8,17 +8,14 @@ The checks as another user run when the test runs as root.
 usage: doors_test.py RASTER58_APP RASTERVIEW"""
 import os
 import re
-import shutil
 import socket
 import stat
 import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import apptest as a  # noqa: E402
-from cupstest import Checklist  # noqa: E402
 
 PRINTER = "Receipt"
 NOBODY = 65534
@@ -74,48 +71,36 @@ def as_nobody(uri, where, what="pause"):
     return (p.stdout + p.stderr).decode(errors="replace").strip()
 
 
+def check_doors(t, app, printer, folder):
+    uri = app.ipp_uri(PRINTER)
+    hostname = server_name()
+    for host, want in [("1rebind.example", 400), ("1rebind.example:%d" % app.port, 400),
+                       ("rebind.local", 400), ("127.0.0.2", 400), ("[::1]", 400),
+                       ("localhost:%d" % app.port, 200), ("127.0.0.1:%d" % app.port, 200),
+                       ("%s:%d" % (hostname, app.port), 200)]:
+        t.check("Host: %s gets %d" % (host, want), http_status(app.port, host) == want)
+    sock = [os.path.join(app.folder, n) for n in os.listdir(app.folder) if n.endswith(".sock")]
+    mode = stat.S_IMODE(os.stat(sock[0]).st_mode) if sock else None
+    t.check("the command socket is not world-writable", mode is not None and not mode & 0o002, oct(mode or 0))
+    if os.geteuid() == 0:
+        t.check("root administers over 127.0.0.1", a.IppConnection(uri).answer(a.IppConnection.PAUSE_PRINTER)[0]
+                == 200)
+        a.IppConnection(uri).answer(a.IppConnection.RESUME_PRINTER)
+        t.check("another user may not administer over 127.0.0.1", as_nobody(uri, "tcp") == "403",
+                as_nobody(uri, "tcp"))
+        for path in (folder, app.folder):
+            os.chmod(path, 0o711)
+        t.check("another user cannot connect to the command socket", as_nobody(uri, sock[0]) ==
+                "PermissionError", as_nobody(uri, sock[0]))
+        os.chmod(sock[0], 0o666)  # past the file mode: the peer's credentials still refuse
+        t.check("another user may not administer over the socket", as_nobody(uri, sock[0]) == "403",
+                as_nobody(uri, sock[0]))
+        t.check("another user still prints over 127.0.0.1", as_nobody(uri, "tcp", "print") == "0",
+                as_nobody(uri, "tcp", "print"))
+
+
 def main():
-    binary, rasterview = sys.argv[1:3]
-    t = Checklist()
-    folder = tempfile.mkdtemp(prefix="raster58-doors-")
-    printer = app = None
-    try:
-        printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"))
-        app = a.App(binary, os.path.join(folder, "app"))
-        os.makedirs(app.folder)
-        app.start()
-        app.add_printer(PRINTER, printer.uri)
-        uri = app.ipp_uri(PRINTER)
-        hostname = server_name()
-        for host, want in [("1rebind.example", 400), ("1rebind.example:%d" % app.port, 400),
-                           ("rebind.local", 400), ("127.0.0.2", 400), ("[::1]", 400),
-                           ("localhost:%d" % app.port, 200), ("127.0.0.1:%d" % app.port, 200),
-                           ("%s:%d" % (hostname, app.port), 200)]:
-            t.check("Host: %s gets %d" % (host, want), http_status(app.port, host) == want)
-        sock = [os.path.join(app.folder, n) for n in os.listdir(app.folder) if n.endswith(".sock")]
-        mode = stat.S_IMODE(os.stat(sock[0]).st_mode) if sock else None
-        t.check("the command socket is not world-writable", mode is not None and not mode & 0o002, oct(mode or 0))
-        if os.geteuid() == 0:
-            t.check("root administers over 127.0.0.1", a.IppConnection(uri).answer(a.IppConnection.PAUSE_PRINTER)[0]
-                    == 200)
-            a.IppConnection(uri).answer(a.IppConnection.RESUME_PRINTER)
-            t.check("another user may not administer over 127.0.0.1", as_nobody(uri, "tcp") == "403",
-                    as_nobody(uri, "tcp"))
-            for path in (folder, app.folder):
-                os.chmod(path, 0o711)
-            t.check("another user cannot connect to the command socket", as_nobody(uri, sock[0]) ==
-                    "PermissionError", as_nobody(uri, sock[0]))
-            os.chmod(sock[0], 0o666)  # past the file mode: the peer's credentials still refuse
-            t.check("another user may not administer over the socket", as_nobody(uri, sock[0]) == "403",
-                    as_nobody(uri, sock[0]))
-            t.check("another user still prints over 127.0.0.1", as_nobody(uri, "tcp", "print") == "0",
-                    as_nobody(uri, "tcp", "print"))
-    except Exception as e:  # a failure to start is a failed check, not a crash
-        t.check("the test runs", False, repr(e))
-    finally:
-        a.stop_all(app, printer)
-        shutil.rmtree(folder, ignore_errors=True)
-    return t.finish()
+    return a.run_instance("raster58-doors-", check_doors, PRINTER)
 
 
 if __name__ == "__main__":

@@ -7,14 +7,11 @@ none), grey thresholded for bi-level and dithered for monochrome, and a
 
 usage: pages_test.py RASTER58_APP RASTERVIEW"""
 import os
-import shutil
 import sys
-import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import apptest as a  # noqa: E402
-from cupstest import Checklist, black, decode  # noqa: E402
+from cupstest import black, decode  # noqa: E402
 
 PRINTER = "Receipt"
 FULL = (40, 0, 384, 2)  # a bar across the printed dots of a 58 mm page
@@ -125,27 +122,10 @@ def check_grey(t, app, printer, folder):
 
 
 def main():
-    binary, rasterview = sys.argv[1:3]
-    started = time.monotonic()
-    t = Checklist()
-    folder = tempfile.mkdtemp(prefix="raster58-pages-")
-    printer = app = None
-    try:
-        printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"))
-        app = a.App(binary, os.path.join(folder, "app"))
-        os.makedirs(app.folder)
-        app.start()
-        app.add_printer(PRINTER, printer.uri)
+    def checks(t, app, printer, folder):
         for check in (check_pages, check_exact, check_grey):
             check(t, app, printer, folder)
-        t.check("the server is still running", app.process.poll() is None)
-    except Exception as e:  # a failure to start is a failed check, not a crash
-        t.check("the test runs", False, repr(e))
-    finally:
-        a.stop_all(app, printer)
-        shutil.rmtree(folder, ignore_errors=True)
-    print("note: %.1f s" % (time.monotonic() - started))
-    return t.finish()
+    return a.run_instance("raster58-pages-", checks, PRINTER)
 
 
 if __name__ == "__main__":

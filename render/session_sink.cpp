@@ -41,14 +41,14 @@ bool Halftone::Row(const std::uint8_t* grey, std::uint8_t* bits) {
 
 SessionSink::SessionSink(printhost::JobSession& session, std::function<bool()> cancelled)
     : session_(session), cancelled_(std::move(cancelled)) {
-    const size_t stride = kDots / 8;  // a whole number of 32-bit words already, as bands need
     sink_.startPage = [this](bool bilevel) {
         halftone_ = Halftone(!bilevel);
         if (session_.StartPage()) return true;
         error_ = session_.result().error;
         return false;
     };
-    sink_.rows = [this, stride](const std::uint8_t* rows, int count) {
+    sink_.rows = [this](const std::uint8_t* rows, int count) {
+        constexpr size_t stride = kDots / 8;  // a whole number of 32-bit words already, as bands need
         if (cancelled_ && cancelled_()) return false;
         band_.assign(stride * static_cast<size_t>(count), 0xFF);
         bool blank = true;

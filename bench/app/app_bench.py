@@ -17,7 +17,8 @@ Then documents on "Receipt" alone (the floor driver would print them
 through the plug-in too): the sample PDF receipt against CUPS's own PDF
 chain to the CUPS filter (cupsfilter on the PPD without the filter's PDF
 line) for the same file, and a 40-line text receipt against the same
-receipt sent as ready PWG raster.
+receipt sent as ready PWG raster. Last, twelve clients at once on each
+printer: jobs a second from the first submit to the last byte.
 
 usage: app_bench.py SERVER RECEIPT_PNG [ROUNDS]"""
 import os
@@ -293,6 +294,42 @@ def documents(app, sink, folder, rounds, build):
         med["PDF receipt"] / chain, med["text, 40 lines"] / med["the same as PWG"]))
 
 
+def twelve_at_once(app, sinks, folder, receipt, rounds):
+    """Twelve clients submit a job each at once (PNG receipts; and one-page
+    PWG raster, which a printer takes one at a time while the others retry
+    busy): jobs a second, the median of `rounds`, on each printer."""
+    one = os.path.join(folder, "one-page.pwg")
+    pwg_document(one, 1)
+    print("twelve clients at once, jobs a second from the first submit to the last byte, median (min-max):")
+    for label, path, fmt, media in (("PNG receipts", receipt, "image/png", None),
+                                    ("one-page PWG raster", one, "image/pwg-raster", "om_58x150mm_58x150mm")):
+        rates = {}
+        for printer in ("Floor", "Receipt"):
+            uri, runs = app.ipp_uri(printer), []
+            for _ in range(rounds):
+                failures = []
+
+                def client():
+                    job = apptest.print_file(uri, path, fmt, media=media, seconds=120)
+                    state = apptest.wait_job_done(uri, job, 120) if isinstance(job, int) else None
+                    if not state or state[0] != "completed":
+                        failures.append((job, state))
+
+                sinks[printer].reset()
+                start = time.monotonic()
+                clients = [threading.Thread(target=client) for _ in range(12)]
+                for c in clients:
+                    c.start()
+                for c in clients:
+                    c.join()
+                if failures:
+                    raise RuntimeError("%s, %s: %s" % (label, printer, failures[:2]))
+                runs.append(12 / (sinks[printer].settled()[1] - start))
+            rates[printer] = statistics.median(runs)
+            print("%-22s %-8s %.1f (%.1f-%.1f)" % (label, printer, rates[printer], min(runs), max(runs)))
+        print("%-22s plug-in / floor: %.2f of the floor's rate" % (label, rates["Receipt"] / rates["Floor"]))
+
+
 def main():
     server, receipt = sys.argv[1:3]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 7
@@ -345,6 +382,7 @@ def main():
         print("the PWG job's 1-bit image: %d rows of %d dots, %.2f MiB" % (rows, DOTS, rows * DOTS / 8 / 2**20))
         documents(app, sinks["Receipt"], folder, rounds, os.path.dirname(os.path.dirname(os.path.dirname(
             os.path.abspath(server)))))
+        twelve_at_once(app, sinks, folder, receipt, max(3, rounds // 2))
         print("server VmHWM at the end: %.1f MiB" % (proc_kib(app.process.pid, "VmHWM") / 1024))
         return 0
     finally:

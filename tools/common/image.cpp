@@ -14,10 +14,8 @@
 
 #include "tools/common/output_file.h"
 
-#define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
 #define STBI_NO_STDIO
-#define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STBI_WRITE_NO_STDIO
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -102,6 +103,14 @@ void OnPrinterCreated(pappl_printer_t* printer, void*) {
     papplPrinterPause(printer);
 }
 
+// Create-Printer and the web interface's Add Printer ask before a printer is
+// made, so that the client is told why a device is refused.
+bool CheckDevice(pappl_system_t*, const char* device_uri, char* message, size_t size, void*) {
+    const std::string why = DeviceRefusal(device_uri);
+    if (!why.empty() && size > 0) std::snprintf(message, size, "%s.", why.c_str());
+    return why.empty();
+}
+
 // Each second in the main loop: its changes saved within the second,
 // systemd's watchdog fed.
 bool Tick(pappl_system_t* system, void*) {
@@ -175,6 +184,8 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void* data
 
     if (const char* group = Option("admin-group", num_options, options)) papplSystemSetAdminGroup(system, group);
     if (const char* host = Option("server-hostname", num_options, options)) papplSystemSetHostName(system, host);
+    papplSystemSetHostAliases(system, Option("server-aliases", num_options, options));
+    papplSystemSetDeviceCheckCallback(system, CheckDevice, nullptr);
     const std::string state_file = state ? state : PappleFile(name, false);
     ConfigureSystem(system);
     LoadState(system, state_file);

@@ -19,8 +19,10 @@ struct Program {
 // papplMainloop's system callback; `data` is the Program.
 // Beside PAPPL's options it reads state-file=PATH (default where PAPPL keeps
 // it), command-socket=PATH (one more local socket, for a service whose user
-// cannot make PAPPL's) and file-device-folder=DIR (without it no file://
-// device is accepted).
+// cannot make PAPPL's), file-device-folder=DIR (without it no file://
+// device is accepted) and server-aliases=NAME[,NAME...] (names a request's
+// Host: may give besides localhost, the hostname and the address connected
+// to).
 pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void* data);
 
 // Why a printer may not use this device ("" when it may).

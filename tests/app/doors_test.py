@@ -1,17 +1,21 @@
 #!/usr/bin/env python3
 """Who may reach raster58-app: a Host: the server does not answer for is
-refused (DNS rebinding) while localhost, its address and its hostname are
-served; a local user other than root over 127.0.0.1 or over the command
+refused (DNS rebinding) while localhost, its address, its hostname and
+the names its administrator adds are served; a local user other than root over 127.0.0.1 or over the command
 socket may print but not administer; the socket is not world-writable.
+A refused device is refused with its reason, in the web interface too, and
+devices that need DNS-SD fail without it instead of aborting the server.
 The checks as another user run when the test runs as root.
 
 usage: doors_test.py RASTER58_APP RASTERVIEW"""
 import os
 import re
+import urllib.parse
 import socket
 import stat
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -49,6 +53,42 @@ def http_status(port, host):
     return int(line.split()[1]) if len(line.split()) > 1 else None
 
 
+def web(port, method, path, form=None):
+    """Status line and body of a page, as root on localhost (no login)."""
+    body = urllib.parse.urlencode(form).encode() if form else b""
+    with socket.create_connection(("127.0.0.1", port), 30) as s:
+        s.sendall(b"%s %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: %d\r\n"
+                  b"Content-Type: application/x-www-form-urlencoded\r\n\r\n" % (method, path, len(body)) + body)
+        return s.makefile("rb").read().decode(errors="replace")
+
+
+def check_devices(t, app, folder):
+    # The Add Printer page lists devices, DNS-SD's among them: without
+    # avahi-daemon that aborted the server.
+    page = web(app.port, b"GET", b"/addprinter")
+    token = re.search(r'name="session" value="([^"]+)"', page)
+    t.check("the Add Printer page is served", token is not None, page[:200])
+    if token:
+        page = web(app.port, b"POST", b"/addprinter", {"session": token.group(1), "printer_name": "File",
+                                                       "driver_name": "raster58", "device_uri": "file:///tmp"})
+        t.check("the web interface says why a file:// device is refused",
+                "file:// devices are off" in page, re.findall(r'<div class="banner">(.*?)</div>', page))
+    p = app.run("add", "-d", "File", "-m", "raster58", "-v", "file:///tmp")
+    t.check("add says why a file:// device is refused", b"file:// devices are off" in p.stderr, p.stderr.decode())
+    if "Unable to initialize DNS-SD" in app.log():
+        receipt = os.path.join(folder, "receipt.txt")
+        with open(receipt, "w") as f:
+            f.write("Total 4.20\n")
+        p = app.run("add", "-d", "Bonjour", "-m", "raster58", "-v", "dnssd://Nowhere._pdl-datastream._tcp.local./")
+        q = app.run("submit", "-d", "Bonjour", receipt)
+        end = time.monotonic() + 60  # a safety net: the job fails at its first attempt to open the device
+        while "Unable to resolve" not in app.log() and app.process.poll() is None and time.monotonic() < end:
+            time.sleep(0.1)
+        t.check("without DNS-SD a dnssd: device fails the job, not the server",
+                p.returncode == q.returncode == 0 and app.process.poll() is None and "DNS-SD is not available"
+                in app.log(), (p.stderr + q.stderr).decode())
+
+
 def server_name():
     """The name PAPPL gives the machine by default: its resolved hostname,
     in .local if it has no domain."""
@@ -77,7 +117,10 @@ def check_doors(t, app, printer, folder):
     for host, want in [("1rebind.example", 400), ("1rebind.example:%d" % app.port, 400),
                        ("rebind.local", 400), ("127.0.0.2", 400), ("[::1]", 400),
                        ("localhost:%d" % app.port, 200), ("127.0.0.1:%d" % app.port, 200),
-                       ("%s:%d" % (hostname, app.port), 200)]:
+                       ("%s:%d" % (hostname, app.port), 200),
+                       # the names added by server-aliases=, whole names only
+                       ("till-2", 200), ("PRINTERS.shop.example.:%d" % app.port, 200),
+                       ("shop.example", 400), ("printers.shop.example.evil", 400)]:
         t.check("Host: %s gets %d" % (host, want), http_status(app.port, host) == want)
     sock = [os.path.join(app.folder, n) for n in os.listdir(app.folder) if n.endswith(".sock")]
     mode = stat.S_IMODE(os.stat(sock[0]).st_mode) if sock else None
@@ -97,10 +140,12 @@ def check_doors(t, app, printer, folder):
                 as_nobody(uri, sock[0]))
         t.check("another user still prints over 127.0.0.1", as_nobody(uri, "tcp", "print") == "0",
                 as_nobody(uri, "tcp", "print"))
+    check_devices(t, app, folder)
 
 
 def main():
-    return a.run_instance("raster58-doors-", check_doors, PRINTER)
+    return a.run_instance("raster58-doors-", check_doors, PRINTER,
+                          options=["server-aliases=printers.shop.example,Till-2."])
 
 
 if __name__ == "__main__":

@@ -18,14 +18,6 @@ FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
          "--disable-background-networking", "--disable-component-update", "--disable-sync"]
 
 
-# PAPPL 1.3.1 answers 304 Not Modified with a body, sent after the headers.
-# When it arrives late the browser has already put the connection back in
-# its pool, and the next answer read there starts with it. A navigation so
-# refused is made once more, saying so.
-RETRIED = "net::ERR_INVALID_HTTP_RESPONSE"
-CAUSE = "the app's server sent a 304 answer's body late on a kept-alive connection"
-
-
 class Error(Exception):
     pass
 
@@ -121,9 +113,6 @@ class Browser:
             self.ws = WebSocket(pages[0]["webSocketDebuggerUrl"], self._left())
             self.call("Page.enable")
             self.call("Runtime.enable")
-            # No revalidation, so no 304 answers, for the page's own requests.
-            self.call("Network.enable")
-            self.call("Network.setCacheDisabled", cacheDisabled=True)
         except BaseException:
             self.stop()
             raise
@@ -188,16 +177,13 @@ class Browser:
         action()
         self.wait_event("Page.loadEventFired")
 
-    def goto(self, url, again=True):
+    def goto(self, url):
         failed = []
 
         def navigate():
             failed[:] = [self.call("Page.navigate", url=url).get("errorText")]
         self.load(navigate)
-        if failed[0] == RETRIED and again:
-            print("retrying %s once: %s (%s)" % (url, failed[0], CAUSE))
-            self.goto(url, again=False)
-        elif failed[0]:
+        if failed[0]:
             raise Error("%s: %s" % (url, failed[0]))
 
     def refused(self):

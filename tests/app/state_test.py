@@ -22,8 +22,12 @@ import apptest as a  # noqa: E402
 from cupstest import Checklist  # noqa: E402
 
 PRINTER = "Receipt"
-SETTINGS = {"media-default": "om_58x100mm_58x100mm", "media-ready": "om_58x100mm_58x100mm"}
-MODIFY = ["-o", "media-ready=om_58x100mm_58x100mm"]
+SETTINGS = {"media-default": "om_58x100mm_58x100mm", "media-ready": "om_58x100mm_58x100mm",
+            "printer-location": "Counter 2", "printer-organizational-unit": "Till"}
+MODIFY = ["-o", "media-ready=om_58x100mm_58x100mm", "-o", "printer-location='Counter 2'",
+          "-o", "printer-organizational-unit=Till"]
+ADDED = {"media-default": "om_58x297mm_58x297mm", "media-ready": "om_58x297mm_58x297mm",
+         "printer-location": "", "printer-organizational-unit": ""}
 
 
 def settings(app):
@@ -59,7 +63,7 @@ def stop_spawned(app):
 def check_kills(t, app, printer, picture):
     app.add_printer(PRINTER, printer.uri)
     app.kill()
-    back(t, app, "kill -9 right after add", dict.fromkeys(SETTINGS, "om_58x297mm_58x297mm"))
+    back(t, app, "kill -9 right after add", ADDED)
     p = app.run("modify", "-d", PRINTER, *MODIFY)
     app.kill()
     back(t, app, "kill -9 right after modify")

@@ -15,6 +15,7 @@ import glob
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -236,12 +237,23 @@ def service_checks(t, base, rasterview, picture):
     groups = ",".join(u.get("SupplementaryGroups", "").split())
     as_user = ["setpriv", "--reuid=" + u["User"], "--regid=" + u["Group"], "--groups=" + groups, "--inh-caps=-all"]
     command = u["ExecStart"].split() + ["-o", "listen-hostname=127.0.0.1", "-o", "server-port=%d" % d.free_port()]
-    server = subprocess.Popen(as_user + command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # Its log in a file: a pipe nobody reads while the checks run could fill.
+    log_path = os.path.join(base, "service.log")
+    with open(log_path, "wb") as log:
+        server = subprocess.Popen(as_user + command, env=env, stdout=subprocess.DEVNULL, stderr=log)
+
+    def log_tail():
+        with open(log_path, "rb") as f:
+            return f.read().decode(errors="replace")[-1500:]
     printer = None
     try:
         end = time.monotonic() + 60
         while time.monotonic() < end and server.poll() is None and not running():
             time.sleep(0.1)
+        if not t.check("root's commands reach the service through %s" % SOCKET, running(),
+                       "%s is %s" % (SOCKET, os.readlink(SOCKET) if os.path.islink(SOCKET) else
+                                     "a socket" if os.path.exists(SOCKET) else "missing")):
+            return server
         listed = run(APP, "printers", env=env, timeout=30).stdout.decode().split()
         t.check("the service loads the state an older version left in %s" % LEGACY_STATE, "Legacy" in listed,
                 "printers: %s" % listed)
@@ -254,11 +266,13 @@ def service_checks(t, base, rasterview, picture):
         owner = os.stat(STATE).st_uid if os.path.exists(STATE) else None
         t.check("the unit's user writes its state in %s" % STATE,
                 owner is not None and owner == int(run("id", "-u", u["User"]).stdout or -1), "owner %s" % owner)
+    except subprocess.TimeoutExpired as e:
+        t.check("the service's command answers", False, "%s; its log: %s" % (e, log_tail()))
     finally:
         if printer:
             printer.stop()
     if server.poll() is not None:
-        t.check("the service's command keeps running", False, server.stderr.read().decode()[-300:])
+        t.check("the service's command keeps running", False, log_tail())
         return None
     return server
 
@@ -352,6 +366,9 @@ def main():
         if "oemdll-printer-app" in old.names and not os.path.lexists(LEGACY_STATE):
             with open(LEGACY_STATE, "w") as f:
                 f.write(LEGACY)
+        if "oemdll-printer-app" in old.names and not os.path.lexists(SOCKET):
+            # What a version running as root left after a crash: a socket nobody listens on.
+            socket.socket(socket.AF_UNIX).bind(SOCKET)
         ok = old.install(t)
         old_files = {p for name in old.names for p in owned(name)}
         files.update(old_files)

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Who may reach raster58-app: a Host: the server does not answer for is
 refused (DNS rebinding) while localhost, its address, its hostname and
-the names its administrator adds are served; a local user other than root over 127.0.0.1 or over the command
-socket may print but not administer; the socket is not world-writable.
+the names its administrator adds are served; a local user other than root
+over 127.0.0.1 or over the command socket may print but not administer; the
+socket is not world-writable.
 A refused device is refused with its reason, in the web interface too, and
 devices that need DNS-SD fail without it instead of aborting the server.
 The checks as another user run when the test runs as root.
@@ -10,12 +11,12 @@ The checks as another user run when the test runs as root.
 usage: doors_test.py RASTER58_APP RASTERVIEW"""
 import os
 import re
-import urllib.parse
 import socket
 import stat
 import subprocess
 import sys
 import time
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -54,7 +55,8 @@ def http_status(port, host):
 
 
 def web(port, method, path, form=None):
-    """Status line and body of a page, as root on localhost (no login)."""
+    """The whole answer to a request on localhost (for the server's own
+    user or root, no login is asked)."""
     body = urllib.parse.urlencode(form).encode() if form else b""
     with socket.create_connection(("127.0.0.1", port), 30) as s:
         s.sendall(b"%s %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: %d\r\n"

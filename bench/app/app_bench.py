@@ -137,20 +137,25 @@ def receipt_rows(rng):
     return (rows + [blank] * PAGE_ROWS)[:PAGE_ROWS]
 
 
-def pwg_document(path, pages, seed=58):
-    rng = random.Random(seed)
-    bpl = (WIDTH + 7) // 8
+def pwg_page_header(pages):
+    """A 58 x 150 mm page's PWG raster header, 1-bit black, of `pages` pages."""
     header = bytearray(1796)
     header[0:9] = b"PwgRaster"
     put = lambda off, fmt, *v: struct.pack_into(">" + fmt, header, off, *v)  # noqa: E731
     put(276, "II", DPI, DPI)
     put(340, "I", 1)
     put(352, "II", round(58 / 25.4 * 72), round(150 / 25.4 * 72))
-    put(372, "IIIIII", WIDTH, PAGE_ROWS, 0, 1, 1, bpl)
+    put(372, "IIIIII", WIDTH, PAGE_ROWS, 0, 1, 1, (WIDTH + 7) // 8)
     put(396, "III", 0, 3, 0)  # chunky, black (1 = black)
     put(420, "I", 1)
     put(452, "III", pages, 1, 1)  # total pages, cross-feed and feed transforms
     header[1732:1732 + 20] = b"om_58x150mm_58x150mm"
+    return bytes(header)
+
+
+def pwg_document(path, pages, seed=58):
+    rng = random.Random(seed)
+    header = pwg_page_header(pages)
     packed = {}
     rows_total = 0
     with open(path, "wb") as f:
@@ -224,17 +229,7 @@ def pwg_of_rows(path, rows):
     """One 58 x 150 mm page of PWG raster whose printed columns are the
     printer stream's rows."""
     bpl = (WIDTH + 7) // 8
-    header = bytearray(1796)
-    header[0:9] = b"PwgRaster"
-    put = lambda off, fmt, *v: struct.pack_into(">" + fmt, header, off, *v)  # noqa: E731
-    put(276, "II", DPI, DPI)
-    put(340, "I", 1)
-    put(352, "II", round(58 / 25.4 * 72), round(150 / 25.4 * 72))
-    put(372, "IIIIII", WIDTH, PAGE_ROWS, 0, 1, 1, bpl)
-    put(396, "III", 0, 3, 0)
-    put(420, "I", 1)
-    put(452, "III", 1, 1, 1)
-    header[1732:1732 + 20] = b"om_58x150mm_58x150mm"
+    header = pwg_page_header(1)
     with open(path, "wb") as f:
         f.write(b"RaS2" + header)
         for y in range(PAGE_ROWS):

@@ -184,7 +184,18 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void* data
 
     if (const char* group = Option("admin-group", num_options, options)) papplSystemSetAdminGroup(system, group);
     if (const char* host = Option("server-hostname", num_options, options)) papplSystemSetHostName(system, host);
-    papplSystemSetHostAliases(system, Option("server-aliases", num_options, options));
+    if (const char* aliases = Option("server-aliases", num_options, options)) {
+        // A comma-separated list; each name is one more the Host: check takes.
+        std::string list = aliases;
+        for (std::size_t start = 0; start <= list.size();) {
+            std::size_t stop = list.find(',', start);
+            if (stop == std::string::npos) stop = list.size();
+            const std::string alias = list.substr(start, stop - start);
+            if (!alias.empty() && !papplSystemAddHostAlias(system, alias.c_str()))
+                papplLog(system, PAPPL_LOGLEVEL_ERROR, "server-aliases: '%s' is not a host name.", alias.c_str());
+            start = stop + 1;
+        }
+    }
     papplSystemSetDeviceCheckCallback(system, CheckDevice, nullptr);
     const std::string state_file = state ? state : PappleFile(name, false);
     ConfigureSystem(system);

@@ -5,5 +5,5 @@ set -eu
 grep -v '^#' "$1/series" | while read -r p; do
     [ -n "$p" ] || continue
     echo "applying $p"
-    patch -p1 --forward --batch <"$1/$p"
+    patch -p1 --forward --batch --fuzz=0 <"$1/$p"
 done

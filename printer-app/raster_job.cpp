@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "printer-app/png_check.h"
 #include "printhost/job_session.h"
 
 namespace app {
@@ -269,7 +268,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     const unsigned long long rows = !record->picture ? 0 :
         static_cast<unsigned long long>(h.cupsHeight) * options->num_pages *
             static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
-    std::string why = TakePngRefusal(papplJobGetID(job));
+    std::string why;
     pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
     if (why.empty() && CheckHeader(h, why)) {
         if (rows > static_cast<unsigned long long>(printhost::kMaxDocumentRows)) {

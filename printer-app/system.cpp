@@ -89,8 +89,9 @@ std::string PappleFile(const std::string& name, bool spool) {
     return std::string(papplGetTempDir()) + "/" + name + std::to_string(getuid()) + suffix;
 }
 
-void OnEvent(pappl_system_t* system, pappl_printer_t* printer, pappl_job_t* job, pappl_event_t event, void*) {
-    WatchJobs(system, printer, job, event, nullptr);
+// PAPPL calls it with the job and printer locked: no job or printer
+// accessor may be used here (each would take those locks again).
+void OnEvent(pappl_system_t* system, pappl_printer_t*, pappl_job_t*, pappl_event_t event, void*) {
     StateEvent(system, event);
 }
 

@@ -3,64 +3,49 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "printer-app/documents.h"
-#include "printer-app/png_check.h"
+#include "printer-app/png_filter.h"
 #include "printer-app/raw_stream.h"
 
 namespace app {
 
 namespace {
 
-// The formats the printer prints, and how a document sent as
-// application/octet-stream is recognised as one where PAPPL does not
-// recognise it itself (it knows PDF, PostScript, PNG, JPEG and both
-// rasters). PDF and text are rendered by the document filters.
-struct Format {
-    const char* type;
-    bool (*recognise)(const unsigned char* header, size_t size);
-};
-const Format kFormats[] = {
-    {"image/pwg-raster", nullptr},
-    {"image/urf", nullptr},
-    {"image/png", nullptr},
-    {"image/jpeg", nullptr},
-    {kRawFormat, LooksRaw},
-};
+// The formats the printer prints, for the reason a document is refused.
 const char kFormatNames[] = "PWG raster, Apple raster, PNG, JPEG, PDF, plain text or the printer's own row stream";
 
-bool Printable(const char* format) {
-    if (!format) return false;
-    for (const Format& f : kFormats)
-        if (!std::strcmp(format, f.type)) return true;
-    return RendersFormat(format);
-}
-
+// A document sent as application/octet-stream that PAPPL does not recognise
+// itself (it knows PDF, PostScript, PNG, JPEG and both rasters): the
+// printer's own row stream, or PDF or text for the document filters.
 const char* TypeDocument(const unsigned char* header, size_t size, void*) {
-    for (const Format& f : kFormats)
-        if (f.recognise && f.recognise(header, size)) return f.type;
+    if (LooksRaw(header, size)) return kRawFormat;
     return DocumentFormat(header, size);
 }
 
-// Work on jobs is done on a thread of its own: PAPPL calls event callbacks
-// with the job locked and timers with the system locked, and cancelling a
-// job or changing its message takes the printer's and job's locks.
-struct Refusal {
-    pappl_printer_t* printer;
-    int job;
-    std::string why;
-};
+// A document that is no format the printer prints reaches a filter only as
+// application/octet-stream (PAPPL refuses a named format it does not list):
+// its type could not be told from its first bytes.
+bool RefuseUntyped(pappl_job_t* job, pappl_device_t*, void*) {
+    const std::string why = std::string("the document's type cannot be told from its contents; the printer prints ") +
+                            kFormatNames;
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+    papplJobSetMessage(job, "%s", why.c_str());
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+    return false;
+}
 
+// Sweeps are done on a thread of their own: PAPPL calls timers with the
+// system locked, and cancelling a job or changing its message takes the
+// printer's and job's locks.
 struct Keeper {
     pappl_system_t* system = nullptr;
     std::mutex lock;
     std::condition_variable wake;
-    std::deque<Refusal> refusals;
     bool sweepDue = false;
 };
 
@@ -68,13 +53,6 @@ struct Keeper {
 // a condition variable destroyed at exit under a waiter blocks the exit.
 Keeper& gKeeper = *new Keeper;
 constexpr int kSweepSeconds = 5;
-
-void Refuse(const Refusal& r) {
-    pappl_job_t* job = papplPrinterFindJob(r.printer, r.job);
-    if (!job) return;
-    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-    papplJobSetMessage(job, "%s", r.why.c_str());
-}
 
 struct Waiting {
     time_t before;
@@ -115,14 +93,7 @@ void Sweep(pappl_system_t* system) {
 void Keep() {
     std::unique_lock<std::mutex> hold(gKeeper.lock);
     for (;;) {
-        gKeeper.wake.wait(hold, [] { return gKeeper.sweepDue || !gKeeper.refusals.empty(); });
-        while (!gKeeper.refusals.empty()) {
-            Refusal r = std::move(gKeeper.refusals.front());
-            gKeeper.refusals.pop_front();
-            hold.unlock();
-            Refuse(r);
-            hold.lock();
-        }
+        gKeeper.wake.wait(hold, [] { return gKeeper.sweepDue; });
         if (gKeeper.sweepDue) {
             gKeeper.sweepDue = false;
             hold.unlock();
@@ -140,27 +111,7 @@ bool Tick(pappl_system_t*, void*) {
     return true;
 }
 
-// PAPPL accepts a document of any format and only fails it when it is
-// processed: the job is told why as it starts.
-void CheckFormat(pappl_printer_t* printer, pappl_job_t* job) {
-    const char* format = papplJobGetFormat(job);
-    if (Printable(format)) return;
-    std::string why = format && std::strcmp(format, "application/octet-stream")
-                          ? std::string("the printer does not print ") + format + " documents"
-                          : std::string("the document's type cannot be told from its contents");
-    why += "; the printer prints " + std::string(kFormatNames);
-    std::lock_guard<std::mutex> hold(gKeeper.lock);
-    gKeeper.refusals.push_back({printer, papplJobGetID(job), why});
-    gKeeper.wake.notify_one();
-}
-
 }  // namespace
-
-void WatchJobs(pappl_system_t* system, pappl_printer_t* printer, pappl_job_t* job, pappl_event_t event, void* data) {
-    if (job && printer && (event & PAPPL_EVENT_JOB_STATE_CHANGED) && papplJobGetState(job) == IPP_JSTATE_PROCESSING)
-        CheckFormat(printer, job);
-    CheckPngJobs(system, printer, job, event, data);
-}
 
 void ConfigureSystem(pappl_system_t* system) {
     static std::once_flag once;
@@ -168,6 +119,10 @@ void ConfigureSystem(pappl_system_t* system) {
         gKeeper.system = system;
         papplSystemSetMIMECallback(system, TypeDocument, nullptr);
         AddDocumentFormats(system, nullptr, nullptr);
+        // Ours before PAPPL's own (to image/pwg-raster): the driver's format
+        // is looked up first.
+        papplSystemAddMIMEFilter(system, "image/png", kRawFormat, PrintPng, nullptr);
+        papplSystemAddMIMEFilter(system, "application/octet-stream", kRawFormat, RefuseUntyped, nullptr);
         papplSystemSetMaxImageSize(system, kMaxPicturePixels, kMaxPictureSide, kMaxPictureSide);
         std::thread(Keep).detach();
         papplSystemAddTimerCallback(system, 0, kSweepSeconds, Tick, nullptr);

@@ -1,7 +1,8 @@
 // What the application sets up on PAPPL's system once: how documents sent
 // as application/octet-stream are typed, the document filters, how large a
 // picture may be, and the bounds on jobs (how many a printer holds, how long
-// one waits for its document); and the check of each job as it starts.
+// one waits for its document); PNG pictures decoded by the application, and
+// a document whose type cannot be told refused, saying so.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -23,9 +24,5 @@ constexpr int kDocumentTimeout = 60;
 // Safe to call again for the same system; the first call does the work.
 // PAPPL takes document filters only before the system runs.
 void ConfigureSystem(pappl_system_t* system);
-
-// For the system's event callback: a job whose format is not printed, or
-// whose PNG does not decode, is refused as it starts.
-void WatchJobs(pappl_system_t* system, pappl_printer_t* printer, pappl_job_t* job, pappl_event_t event, void* data);
 
 }  // namespace app

@@ -33,10 +33,7 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* context) {
     // The product's system callback sets the system up; this build keeps
     // PAPPL's default system.
-    if (system) {
-        app::ConfigureSystem(system);
-        papplSystemSetEventCallback(system, app::WatchJobs, nullptr);
-    }
+    if (system) app::ConfigureSystem(system);
     if (std::strcmp(driver_name, kDiscard) != 0)
         return app::DriverCallback(system, driver_name, device_uri, device_id, data, attrs, context);
     if (!app::DriverCallback(system, app::kDrivers[0].name, device_uri, device_id, data, attrs, context))

@@ -41,7 +41,6 @@ struct PageMap {
     bool threshold = false;
     const pappl_dither_t* dither = nullptr;
     bool unscaled = false;           // a source line is a printed row, a column a dot
-    bool padded = false;             // 1-bit lines in an 8-bit buffer, whose pad bits must be 0
 };
 
 // One job's state, from its first page to its end.
@@ -53,7 +52,6 @@ struct JobRecord {
     LONG bandRows = 0;
     bool bandBlank = true;
     bool picture = false;           // PNG or JPEG, placed by PAPPL
-    cups_page_header2_t ticket{};   // the header PAPPL makes from the job's ticket
     PageMap page;
     unsigned pageLines = 0;         // source lines received on the current page
     unsigned pageRows = 0;          // rows printed of the current page
@@ -117,12 +115,12 @@ bool CheckHeader(const cups_page_header2_t& header, std::string& why) {
 // CUPS driver and the Windows package place it. A wider page (A6, 4x6 in,
 // Letter from clients that offer no 58 mm size) is fitted to the 384 dots,
 // or with print-scaling none cut to its middle.
-void MapPage(JobRecord& record, const pappl_pr_options_t& options, bool packed) {
+void MapPage(JobRecord& record, const pappl_pr_options_t& options) {
     const cups_page_header2_t& h = options.header;
     PageMap& m = record.page;
     m.width = h.cupsWidth;
     m.height = h.cupsHeight;
-    m.packed = packed || h.cupsBitsPerPixel == 1;
+    m.packed = h.cupsBitsPerPixel == 1;
     m.inverted = !m.packed && h.cupsColorSpace == CUPS_CSPACE_K;
     const double dotsPerColumn = double(kResolution) / h.HWResolution[0];
     double rowsPerLine = double(kResolution) / h.HWResolution[1];
@@ -145,7 +143,6 @@ void MapPage(JobRecord& record, const pappl_pr_options_t& options, bool packed) 
         m.last[dot] = end > m.first[dot] ? end : m.first[dot] + 1;
     }
     m.unscaled = scaled == m.width && m.rows == m.height;
-    m.padded = packed && h.cupsBitsPerPixel == 8 && m.width % 8 != 0;
     m.threshold = options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
     m.dither = &options.dither;
     record.sum.assign(kPrinterDots, 0);
@@ -244,7 +241,6 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     record->band.assign(static_cast<size_t>(kBandRows) * kRowBytes, 0xff);
     const char* format = papplJobGetFormat(job);
     record->picture = format && (!std::strcmp(format, "image/png") || !std::strcmp(format, "image/jpeg"));
-    record->ticket = options->header;
 
     printhost::HostOptions host;
     host.modulePath = gModulePath;
@@ -292,14 +288,13 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     if (!CheckHeader(options->header, why))
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
                       "page " + std::to_string(page) + ": " + why);
-    // PAPPL hands over an 8-bit page with the client's own header, but a
-    // 1-bit one with the ticket's header and the client's bits at the start
-    // of each line: such a page is read as 1-bit at the ticket's size.
-    const bool packed = !record->picture && std::memcmp(&options->header, &record->ticket, sizeof record->ticket) == 0;
-    MapPage(*record, *options, packed);
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "page %u: %ux%u at %ux%u dpi%s, printed as %u rows from column %ld", page,
-                options->header.cupsWidth, options->header.cupsHeight, options->header.HWResolution[0],
-                options->header.HWResolution[1], packed ? " (1-bit)" : "", record->page.rows, record->page.left);
+    // PAPPL hands over each page with the client's own size, a 1-bit one
+    // widened to 8-bit grey.
+    MapPage(*record, *options);
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "page %u: %ux%u at %ux%u dpi, %u-bit, printed as %u rows from column %ld",
+                page, options->header.cupsWidth, options->header.cupsHeight, options->header.HWResolution[0],
+                options->header.HWResolution[1], options->header.cupsBitsPerPixel, record->page.rows,
+                record->page.left);
     record->jobRows += record->page.rows;
     if (record->jobRows > static_cast<unsigned long long>(printhost::kMaxDocumentRows))
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
@@ -318,13 +313,6 @@ bool WriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
     if (!record || record->failed) return false;
     if (papplJobIsCanceled(job)) return false;
     if (record->pageLines >= record->page.height) return true;
-    // PAPPL fills the rest of a 1-bit line with 0xff: a set pad bit is a
-    // page narrower than the ticket's, whose width nothing tells.
-    const PageMap& m = record->page;
-    if (m.padded && (line[m.width / 8] & (0x80 >> (m.width % 8))))
-        return Refuse(record, job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                      "a 1-bit page not " + std::to_string(m.width) +
-                          " columns wide, the media's, cannot be read; the printer takes 8-bit grey (sgray_8)");
     if (!AddLine(*record, record->pageLines++, line))
         return Refuse(record, job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, record->session->result().error);
     return true;

@@ -257,11 +257,14 @@ def check_identify(t, app, printer, folder):
     hold = [(0x44, "job-hold-until", b"indefinite")]
     bar = a.pwg_raster([(463, 16, 203, [(40, 0, 384, 16)])])
 
+    # An action it cannot do is ignored and the client told so: the next
+    # slip received is display's.
+    ignored = ipp_status(uri, identify, [(0x44, "identify-actions", b"sound")])
     status = ipp_status(uri, identify, display)
     slip, why = received(printer)
-    t.check("Identify-Printer prints the message between two bars",
-            status == 0 and slip is not None and slip_problem(slip) is None,
-            "status %s: %s" % (status, why or slip_problem(slip)))
+    t.check("Identify-Printer prints the message between two bars; sound is ignored, and said to be",
+            (ignored, status) == (1, 0) and slip is not None and slip_problem(slip) is None,
+            "status %s, %s: %s" % (ignored, status, why or slip_problem(slip)))
 
     refused = ipp_status(uri, print_job, [(0x49, "document-format", b"image/pwg-raster")], hold, bar)
     t.check("a raster job asked to be held is refused (client-error-not-possible)", refused == 0x0404,
@@ -283,6 +286,24 @@ def check_identify(t, app, printer, folder):
             "held %s, job %s %s, identify %s, %s" % (held, job, state, identified, why or "%d rows" % len(rows)))
     if held:
         app.run("cancel", "-d", PRINTER, "-j", str(held))
+
+
+def check_paused(t, app, printer, folder):
+    """A paused printer takes no raster job, printed as it arrives: the
+    client is told busy, to send it again once the printer is resumed."""
+    uri = app.ipp_uri(PRINTER)
+    ipp = a.IppConnection
+    raster = [(0x49, "document-format", b"image/pwg-raster")]
+    paused = ipp_status(uri, ipp.PAUSE_PRINTER)
+    busy = ipp_status(uri, ipp.PRINT_JOB, raster, (), a.pwg_raster([(463, 8, 203, [(40, 0, 384, 8)])]))
+    resumed = ipp_status(uri, ipp.RESUME_PRINTER)
+    after = ipp_status(uri, ipp.PRINT_JOB, raster, (), a.pwg_raster([(463, 16, 203, [(40, 0, 384, 16)])]))
+    rows, why = received(printer)
+    t.check("paused, the printer answers a raster job busy and prints nothing; resumed, it prints the next",
+            (paused, busy, resumed, after) == (0, ipp.BUSY, 0, 0) and rows is not None and
+            black_rows(rows) == list(range(16)),
+            "pause %s, job %s, resume %s, job %s: %s" % (paused, busy, resumed, after,
+                                                        why or "black rows %s" % black_rows(rows)))
 
 
 def check_documents(t, app, printer, folder, rasterprint):
@@ -362,7 +383,7 @@ def main():
         app.add_printer(PRINTER, printer.uri)
         t.check("printers lists the printer added", PRINTER in app.run("printers").stdout.decode().split())
         for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_identify,
-                      check_restart):
+                      check_paused, check_restart):
             check(t, app, printer, folder)
         # After the restart: PAPPL takes the document filters only before it
         # runs, from the printers it loads, unless a system callback adds them.

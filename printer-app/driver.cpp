@@ -5,6 +5,7 @@
 #include <string>
 
 #include "printer-app/documents.h"
+#include "printer-app/identify.h"
 #include "printer-app/raster_job.h"
 #include "printer-app/raw_stream.h"
 #include "printer-app/system.h"
@@ -45,6 +46,20 @@ void FillDither(pappl_dither_t& dither) {
 
 void Copy(char* to, size_t size, const char* from) { std::snprintf(to, size, "%s", from); }
 
+// Attributes of the printer PAPPL has no field for. A thermal printer has
+// one colour and no colour rendering to choose: its rendering intent is
+// auto.
+void AddPrinterAttributes(ipp_t** attrs) {
+    if (!attrs) return;
+    if (!*attrs) *attrs = ippNew();
+    if (!ippFindAttribute(*attrs, "print-rendering-intent-supported", IPP_TAG_ZERO)) {
+        ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported",
+                     nullptr, "auto");
+        ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default",
+                     nullptr, "auto");
+    }
+}
+
 }  // namespace
 
 bool DriverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri, const char*,
@@ -58,6 +73,7 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
         return false;
     }
     if (system) AddDocumentFormats(system, data, attrs);
+    AddPrinterAttributes(attrs);
 
     data->rstartjob_cb = StartJob;
     data->rstartpage_cb = StartPage;
@@ -66,6 +82,10 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
     data->rendjob_cb = EndJob;
     data->testpage_cb = TestPage;
     data->printfile_cb = PrintRawFile;
+    data->identify_cb = Identify;
+    data->identify_supported = kIdentifyActions;
+    data->identify_default = kIdentifyActions;
+    data->has_supplies = true;  // the paper roll (system.cpp): the page printer-supply-info-uri names
     data->format = kRawFormat;
 
     Copy(data->make_and_model, sizeof data->make_and_model, kDrivers[0].description);

@@ -95,9 +95,18 @@ void OnEvent(pappl_system_t* system, pappl_printer_t*, pappl_job_t*, pappl_event
     StateEvent(system, event);
 }
 
+// Every printer's one supply is the paper roll, which it cannot sense: the
+// level is unknown (-2, as printer-supply and marker-levels put it).
 // A printer loaded with a device no longer accepted stays, stopped, so
 // that its settings are not lost; new ones are refused by the driver.
 void OnPrinterCreated(pappl_printer_t* printer, void*) {
+    pappl_supply_t paper{};
+    paper.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
+    std::snprintf(paper.description, sizeof paper.description, "Receipt paper");
+    paper.is_consumed = true;
+    paper.level = -2;
+    paper.type = PAPPL_SUPPLY_TYPE_OTHER;
+    papplPrinterSetSupplies(printer, 1, &paper);
     const std::string why = DeviceRefusal(papplPrinterGetDeviceURI(printer));
     if (why.empty()) return;
     papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "Stopped: %s", why.c_str());

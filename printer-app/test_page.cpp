@@ -41,6 +41,7 @@ const Glyph kFont[] = {
     {'.', {0, 0, 0, 0, 0, 12, 12}},      {'-', {0, 0, 0, 31, 0, 0, 0}},       {':', {0, 12, 12, 0, 12, 12, 0}},
     {'=', {0, 0, 31, 0, 31, 0, 0}},      {'/', {0, 1, 2, 4, 8, 16, 0}},       {'_', {0, 0, 0, 0, 0, 0, 31}},
     {'(', {2, 4, 8, 8, 8, 4, 2}},        {')', {8, 4, 2, 2, 2, 4, 8}},        {' ', {0, 0, 0, 0, 0, 0, 0}},
+    {',', {0, 0, 0, 0, 12, 4, 8}},       {'!', {4, 4, 4, 4, 4, 0, 4}},        {'#', {10, 10, 31, 10, 31, 10, 10}},
     {'?', {14, 17, 1, 2, 4, 0, 4}},
 };
 
@@ -126,7 +127,32 @@ bool WritePng(FILE* file, const Canvas& page) {
     return true;
 }
 
+// What the font can print of a client's text: one glyph a character, a
+// character it lacks (UTF-8's several bytes included) shown as '?'.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c & 0xc0) == 0x80) continue;  // a UTF-8 continuation byte
+        out += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
 }  // namespace
+
+std::vector<unsigned char> IdentifySlip(const std::string& text, unsigned& rows) {
+    Canvas slip(36);
+    slip.Fill(0, 0, kDots, 3);
+    slip.Text(Printable(text), 11);
+    slip.Fill(0, 33, kDots, 3);
+    rows = slip.height;
+    std::vector<unsigned char> bits(size_t(kDots / 8) * rows, 0xff);
+    for (unsigned y = 0; y < rows; ++y)
+        for (unsigned x = 0; x < kDots; ++x)
+            if (slip.pixels[size_t(y) * kDots + x] < 128)
+                bits[size_t(y) * (kDots / 8) + x / 8] &= static_cast<unsigned char>(~(0x80 >> (x % 8)));
+    return bits;
+}
 
 const char* TestPage(pappl_printer_t* printer, char* buffer, size_t size) {
     const char* folder = std::getenv("TMPDIR");

@@ -231,6 +231,88 @@ def check_cancel(t, app, printer, folder):
     t.check("a cancelled job prints nothing", got is None or got[1] == 0, str(got))
 
 
+def slip_problem(rows):
+    """What is wrong with an Identify-Printer slip: 36 rows, a bar of all 384
+    dots at each end, blank rows about the text, text between them."""
+    blank, bar = bytes(48), b"\xff" * 48
+    if len(rows) != 36:
+        return "%d rows, want 36" % len(rows)
+    if rows[:3] != [bar] * 3 or rows[33:] != [bar] * 3:
+        return "no bar at both ends"
+    if rows[3:11] != [blank] * 8 or rows[25:33] != [blank] * 8 or all(r == blank for r in rows[11:25]):
+        return "not blank about the text, or no text"
+    return None
+
+
+def ipp_status(uri, operation, attributes=(), job_attributes=(), document=b""):
+    """One request on a connection of its own (PAPPL may close one after
+    its answer, and a request sent as it closes breaks); the IPP status."""
+    ipp = a.IppConnection(uri)
+    try:
+        return ipp.status(operation, attributes, job_attributes, document)
+    finally:
+        ipp.close()
+
+
+def check_identify(t, app, printer, folder):
+    """Identify-Printer prints a slip; with a job held, on the connection the
+    last job left open for it (another would leave that one open for good).
+    A raster job, printed as it arrives, cannot be held: it is refused."""
+    uri = app.ipp_uri(PRINTER)
+    identify, print_job = a.IppConnection.IDENTIFY_PRINTER, a.IppConnection.PRINT_JOB
+    display = [(0x44, "identify-actions", b"display"), (0x41, "message", b"Till 3, here!")]
+    hold = [(0x44, "job-hold-until", b"indefinite")]
+    bar = a.pwg_raster([(463, 16, 203, [(40, 0, 384, 16)])])
+
+    # An action it cannot do is ignored and the client told so: the next
+    # slip received is display's.
+    ignored = ipp_status(uri, identify, [(0x44, "identify-actions", b"sound")])
+    status = ipp_status(uri, identify, display)
+    slip, why = received(printer)
+    t.check("Identify-Printer prints the message between two bars; sound is ignored, and said to be",
+            (ignored, status) == (1, 0) and slip is not None and slip_problem(slip) is None,
+            "status %s, %s: %s" % (ignored, status, why or slip_problem(slip)))
+
+    refused = ipp_status(uri, print_job, [(0x49, "document-format", b"image/pwg-raster")], hold, bar)
+    t.check("a raster job asked to be held is refused (client-error-not-possible)", refused == 0x0404,
+            "status %s" % refused)
+    ipp_status(uri, print_job, [(0x49, "document-format", b"image/png")], hold, a.png(384, 8, [(0, 0, 384, 8)]))
+    held = a.wait_job_state(app, PRINTER, ("pending-held",))
+    ipp = a.IppConnection(uri)
+    try:
+        job = ipp.print_job(bar, "image/pwg-raster", M80)[1]
+    finally:
+        ipp.close()
+    state = a.wait_job_done(uri, job, 20) if job else None
+    identified = ipp_status(uri, identify, display)
+    rows, why = received(printer)
+    t.check("with a job held, the next job and the slip go out on one connection, closed after; "
+            "the refused raster job printed nothing",
+            held and state and state[0] == "completed" and identified == 0 and rows is not None and
+            rows[:16] == [b"\xff" * 48] * 16 and not black_rows(rows[16:-36]) and rows[-36:] == slip,
+            "held %s, job %s %s, identify %s, %s" % (held, job, state, identified, why or "%d rows" % len(rows)))
+    if held:
+        app.run("cancel", "-d", PRINTER, "-j", str(held))
+
+
+def check_paused(t, app, printer, folder):
+    """A paused printer takes no raster job, printed as it arrives: the
+    client is told busy, to send it again once the printer is resumed."""
+    uri = app.ipp_uri(PRINTER)
+    ipp = a.IppConnection
+    raster = [(0x49, "document-format", b"image/pwg-raster")]
+    paused = ipp_status(uri, ipp.PAUSE_PRINTER)
+    busy = ipp_status(uri, ipp.PRINT_JOB, raster, (), a.pwg_raster([(463, 8, 203, [(40, 0, 384, 8)])]))
+    resumed = ipp_status(uri, ipp.RESUME_PRINTER)
+    after = ipp_status(uri, ipp.PRINT_JOB, raster, (), a.pwg_raster([(463, 16, 203, [(40, 0, 384, 16)])]))
+    rows, why = received(printer)
+    t.check("paused, the printer answers a raster job busy and prints nothing; resumed, it prints the next",
+            (paused, busy, resumed, after) == (0, ipp.BUSY, 0, 0) and rows is not None and
+            black_rows(rows) == list(range(16)),
+            "pause %s, job %s, resume %s, job %s: %s" % (paused, busy, resumed, after,
+                                                        why or "black rows %s" % black_rows(rows)))
+
+
 def check_documents(t, app, printer, folder, rasterprint):
     """PDF and text come out as rasterprint prints the same file."""
     uri = app.ipp_uri(PRINTER)
@@ -307,7 +389,8 @@ def main():
         t.check("drivers lists raster58", drivers.startswith("raster58 "), drivers)
         app.add_printer(PRINTER, printer.uri)
         t.check("printers lists the printer added", PRINTER in app.run("printers").stdout.decode().split())
-        for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_restart):
+        for check in (check_formats, check_copies, check_bad_input, check_twelve, check_cancel, check_identify,
+                      check_paused, check_restart):
             check(t, app, printer, folder)
         # After the restart: PAPPL takes the document filters only before it
         # runs, from the printers it loads, unless a system callback adds them.

@@ -373,17 +373,21 @@ def png(width, height, rects, ppm=7992, bits=8):
             chunk(b"IDAT", zlib.compress(bytes(raw))) + chunk(b"IEND", b""))
 
 
-def ipp_message(operation, uri, attributes=(), request_id=1):
+def ipp_message(operation, uri, attributes=(), request_id=1, job_attributes=()):
     """An IPP/2.0 request: the operation attributes every request carries,
-    then `attributes` as (value tag, name, value bytes); an empty name is an
-    additional value of the attribute before it."""
+    then `attributes` as (value tag, name, value bytes), and a job group of
+    `job_attributes` if any; an empty name is an additional value of the
+    attribute before it."""
     def attr(tag, name, value):
         name = name.encode()
         return (struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value)
     body = struct.pack(">BBHI", 2, 0, operation, request_id) + b"\x01"
     body += attr(0x47, "attributes-charset", b"utf-8") + attr(0x48, "attributes-natural-language", b"en")
     body += attr(0x45, "printer-uri", uri.encode())
-    return body + b"".join(attr(tag, name, value) for tag, name, value in attributes) + b"\x03"
+    body += b"".join(attr(tag, name, value) for tag, name, value in attributes)
+    if job_attributes:
+        body += b"\x02" + b"".join(attr(tag, name, value) for tag, name, value in job_attributes)
+    return body + b"\x03"
 
 
 class IppConnection:
@@ -392,6 +396,7 @@ class IppConnection:
     status code of the answer; socket.timeout if none comes in time."""
 
     PRINT_JOB, GET_PRINTER_ATTRIBUTES, RELEASE_JOB, PAUSE_PRINTER, RESUME_PRINTER = 2, 0x0B, 0x0D, 0x10, 0x11
+    IDENTIFY_PRINTER = 0x3C
     BUSY = 0x0507
 
     def __init__(self, uri, seconds=5):
@@ -400,15 +405,16 @@ class IppConnection:
         self.uri, self.path = uri, u.path
         self.http = http_client.HTTPConnection(u.hostname, u.port, timeout=seconds)
 
-    def answer(self, operation, attributes=()):
+    def answer(self, operation, attributes=(), job_attributes=(), document=b""):
         """(HTTP status, IPP answer)."""
-        self.http.request("POST", self.path, ipp_message(operation, self.uri, attributes),
+        self.http.request("POST", self.path, ipp_message(operation, self.uri, attributes,
+                                                         job_attributes=job_attributes) + document,
                           {"Content-Type": "application/ipp"})
         response = self.http.getresponse()
         return response.status, response.read()
 
-    def status(self, operation, attributes=()):
-        answer = self.answer(operation, attributes)[1]
+    def status(self, operation, attributes=(), job_attributes=(), document=b""):
+        answer = self.answer(operation, attributes, job_attributes, document)[1]
         return struct.unpack(">H", answer[2:4])[0] if len(answer) >= 4 else None
 
     def print_job(self, document, fmt, media, pieces=1, pause=0.0):

@@ -19,7 +19,7 @@ need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev
 # PAPPL's own build dependencies: the app links PAPPL built from third_party/pappl.
 need_pappl="gcc patch pkg-config libavahi-client-dev libgnutls28-dev libjpeg-dev libpam0g-dev libpng-dev libusb-1.0-0-dev zlib1g-dev"
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 $need_pappl libsystemd-dev"
-need_test="cups-ipp-utils chromium fonts-wqy-microhei systemd"
+need_test="cups-ipp-utils chromium fonts-wqy-microhei systemd ghostscript"
 need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build cups-ppdc libcups2-dev libcupsimage2-dev $need_pappl libsystemd-dev
   libpoppler-cpp-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
 

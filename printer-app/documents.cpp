@@ -33,13 +33,6 @@ constexpr const char* kTextFormats[] = {
 };
 constexpr const char* kColumns = "columns";
 
-bool Refuse(pappl_job_t* job, pappl_jreason_t reason, const std::string& why) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-    papplJobSetMessage(job, "%s", why.c_str());
-    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-    return false;
-}
-
 // The job's "columns", else the printer's default, else 32.
 int Columns(pappl_job_t* job, const pappl_pr_options_t* options) {
     for (int i = 0; i < options->num_vendor; ++i)
@@ -85,7 +78,7 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     const char* file = papplJobGetFilename(job);
     std::unique_ptr<pappl_pr_options_t, void (*)(pappl_pr_options_t*)> options(
         papplJobCreatePrintOptions(job, 0, false), papplJobDeletePrintOptions);
-    if (!options || !file) return Refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "the job has no document");
+    if (!options || !file) return RefuseJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "the job has no document");
 
     render::SessionJob print;
     print.path = file;
@@ -106,20 +99,20 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     };
     printhost::JobSession session(host);
     if (!session.Start() || !session.StartDocument(render::kDots))
-        return Refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "cannot start the plug-in: " + session.result().error);
+        return RefuseJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "cannot start the plug-in: " + session.result().error);
 
     const render::SessionOutcome printed = render::PrintToSession(print, session);
     const bool abort = !printed.ok || printed.cancelled;
     const bool ended = session.EndDocument(abort);
     session.Finish();
     if (!printed.ok)
-        return Refuse(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, printed.why);
+        return RefuseJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, printed.why);
     if (printed.cancelled) return true;
     if (!ended)
-        return Refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+        return RefuseJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                       "the plug-in failed at the end of the job: " + session.result().error);
     papplDeviceFlush(device);
-    if (writeFailed) return Refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "cannot write to the printer");
+    if (writeFailed) return RefuseJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "cannot write to the printer");
     return true;
 }
 
@@ -139,14 +132,6 @@ void AddDocumentFormats(pappl_system_t* system, pappl_pr_driver_data_t* data, ip
         ippAddIntegers(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "columns-supported", 3, kChoices);
         ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "columns-default", 32);
     }
-}
-
-bool RendersFormat(const char* format) {
-    if (!format) return false;
-    if (!strcasecmp(format, "application/pdf")) return true;
-    for (const char* text : kTextFormats)
-        if (!strcasecmp(format, text)) return true;
-    return false;
 }
 
 const char* DocumentFormat(const unsigned char* header, std::size_t size) {

@@ -21,8 +21,4 @@ void AddDocumentFormats(pappl_system_t* system, pappl_pr_driver_data_t* data, ip
 // "application/pdf" or "text/plain" from the first bytes, or null.
 const char* DocumentFormat(const unsigned char* header, std::size_t size);
 
-// Whether a job of this format is rendered here: application/pdf, or
-// text/plain with no charset or one of those listed.
-bool RendersFormat(const char* format);
-
 }  // namespace app

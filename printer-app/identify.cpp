@@ -11,8 +11,6 @@ namespace app {
 
 namespace {
 
-constexpr LONG kDots = 384;
-
 // The slip through the plug-in as a one-page document; its stream goes to
 // the device as the plug-in writes it. Empty, or what failed.
 std::string PrintSlip(pappl_device_t* device, const std::string& text) {
@@ -26,7 +24,7 @@ std::string PrintSlip(pappl_device_t* device, const std::string& text) {
         if (!writeFailed && papplDeviceWrite(device, bytes, size) < 0) writeFailed = true;
     };
     printhost::JobSession session(host);
-    bool ok = session.Start() && session.StartDocument(kDots) && session.StartPage() &&
+    bool ok = session.Start() && session.StartDocument(static_cast<LONG>(kPrinterDots)) && session.StartPage() &&
               session.Band(slip.data(), static_cast<LONG>(rows), false) && session.EndPage();
     ok = session.EndDocument(!ok) && ok;
     const std::string error = session.Finish().error;

@@ -1,5 +1,6 @@
 #include "printer-app/png_filter.h"
 
+#include "printer-app/raster_job.h"
 #include "printer-app/system_setup.h"
 
 #include <png.h>
@@ -24,13 +25,6 @@ void OnError(png_structp png, png_const_charp message) {
 }
 
 void OnWarning(png_structp, png_const_charp) {}
-
-bool Refuse(pappl_job_t* job, pappl_jreason_t reason, const std::string& why) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-    papplJobSetMessage(job, "%s", why.c_str());
-    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-    return false;
-}
 
 struct Picture {
     png_uint_32 width = 0, rows = 0;
@@ -103,17 +97,17 @@ std::string Decode(FILE* file, Picture& out) {
 bool PrintPng(pappl_job_t* job, pappl_device_t* device, void*) {
     const char* name = papplJobGetFilename(job);
     std::unique_ptr<FILE, int (*)(FILE*)> file(name ? std::fopen(name, "rb") : nullptr, std::fclose);
-    if (!file) return Refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "cannot open the spooled PNG");
+    if (!file) return RefuseJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "cannot open the spooled PNG");
     Picture picture;
     const std::string why = Decode(file.get(), picture);
     file.reset();
-    if (!why.empty()) return Refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, why);
+    if (!why.empty()) return RefuseJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, why);
     if (!picture.square)
-        return Refuse(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+        return RefuseJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
                       "the PNG's pixels are not square (its horizontal and vertical resolutions differ)");
 
     pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, picture.depth == 3);
-    if (!options) return Refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "out of memory");
+    if (!options) return RefuseJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "out of memory");
     const bool printed = papplJobFilterImage(job, device, options, picture.pixels.data(), static_cast<int>(picture.width),
                                              static_cast<int>(picture.rows), picture.depth, picture.ppi, false);
     papplJobDeletePrintOptions(options);

@@ -12,7 +12,6 @@ namespace app {
 namespace {
 
 constexpr unsigned kResolution = 203;
-constexpr unsigned kPrinterDots = 384;
 constexpr unsigned kRowBytes = kPrinterDots / 8;
 // The 58 mm paper at 203 dpi; a page up to this wide is printed at its
 // size, a wider one fitted to the dots unless print-scaling is none.
@@ -64,13 +63,9 @@ struct JobRecord {
 
 JobRecord* RecordOf(pappl_job_t* job) { return static_cast<JobRecord*>(papplJobGetData(job)); }
 
-// Ends the job as aborted with the reason a client sees.
 bool Refuse(JobRecord* record, pappl_job_t* job, pappl_jreason_t reason, const std::string& why) {
     if (record) record->failed = true;
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-    papplJobSetMessage(job, "%s", why.c_str());
-    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-    return false;
+    return RefuseJob(job, reason, why);
 }
 
 bool FlushBand(JobRecord& record) {
@@ -231,6 +226,13 @@ bool AddLine(JobRecord& record, unsigned y, const unsigned char* line) {
 
 }  // namespace
 
+bool RefuseJob(pappl_job_t* job, pappl_jreason_t reason, const std::string& why) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+    papplJobSetMessage(job, "%s", why.c_str());
+    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+    return false;
+}
+
 void SetModulePath(const std::string& path) { gModulePath = path; }
 const std::string& ModulePath() { return gModulePath; }
 
@@ -266,7 +268,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
             static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
     std::string why;
     pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
-    if (why.empty() && CheckHeader(h, why)) {
+    if (CheckHeader(h, why)) {
         if (rows > static_cast<unsigned long long>(printhost::kMaxDocumentRows)) {
             reason = PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR;
             why = "the job is " + std::to_string(rows) + " rows long, over " +

@@ -8,6 +8,14 @@
 
 namespace app {
 
+// The printer's row: 384 dots.
+constexpr unsigned kPrinterDots = 384;
+
+// Ends the job as aborted with the reason a client sees (the log, its
+// job-state-message and job-state-reasons); false, for a filter or a
+// driver callback to return.
+bool RefuseJob(pappl_job_t* job, pappl_jreason_t reason, const std::string& why);
+
 // Where the plug-in module is, relative to the running executable.
 void SetModulePath(const std::string& path);
 const std::string& ModulePath();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "printer-app/raster_job.h"
 #include "printhost/job_session.h"
 #include "tools/common/printer_stream.h"
 
@@ -19,10 +20,7 @@ namespace {
 constexpr unsigned char kRowCommand[] = {0x1B, 0x2E, 0x01, 0x00, 0x00, 0x01};
 
 bool Refuse(pappl_job_t* job, const std::string& why) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-    papplJobSetMessage(job, "%s", why.c_str());
-    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-    return false;
+    return RefuseJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, why);
 }
 
 // Reads the spooled file through `each` a piece at a time; false when the

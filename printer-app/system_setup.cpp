@@ -10,6 +10,7 @@
 
 #include "printer-app/documents.h"
 #include "printer-app/png_filter.h"
+#include "printer-app/raster_job.h"
 #include "printer-app/raw_stream.h"
 
 namespace app {
@@ -31,12 +32,9 @@ const char* TypeDocument(const unsigned char* header, size_t size, void*) {
 // application/octet-stream (PAPPL refuses a named format it does not list):
 // its type could not be told from its first bytes.
 bool RefuseUntyped(pappl_job_t* job, pappl_device_t*, void*) {
-    const std::string why = std::string("the document's type cannot be told from its contents; the printer prints ") +
-                            kFormatNames;
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-    papplJobSetMessage(job, "%s", why.c_str());
-    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-    return false;
+    return RefuseJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                     std::string("the document's type cannot be told from its contents; the printer prints ") +
+                         kFormatNames);
 }
 
 // Sweeps are done on a thread of their own: PAPPL calls timers with the

@@ -337,20 +337,22 @@ public:
             last_ = -1;
             return true;
         }
-        const Glyph& glyph = fonts_.Find(c);
-        if (column_ + glyph.cells > options_.columns) {
+        const Glyph* glyph = &fonts_.Find(c);
+        if (column_ + glyph->cells > options_.columns) {
             if (!options_.wrap) {
                 last_ = -1;
                 column_ = options_.columns;
                 return true;
             }
+            // The line's end may empty the cache: found again after it.
             if (!EndLine()) return false;
+            glyph = &fonts_.Find(c);
         }
-        cells_[column_] = &glyph;
+        cells_[column_] = glyph;
         last_ = column_;
         lastChar_ = c;
         lastMarks_ = 0;
-        column_ += glyph.cells;
+        column_ += glyph->cells;
         return true;
     }
 

@@ -574,7 +574,7 @@ Result RenderText(const ReadFn& read, const Options& options, const Sink& sink, 
     if (result.pages == 0) {
         emitter.Fail(total == 0                     ? name + " is empty: nothing to print"
                      : options.pageRanges.empty() ? name + " holds no printable text"
-                                                  : name + " holds no printable text in the pages page-ranges asks for");
+                                                  : name + " has nothing to print in the pages page-ranges asks for");
         return result;
     }
     result.ok = true;

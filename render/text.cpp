@@ -569,8 +569,8 @@ Result RenderText(const ReadFn& read, const Options& options, const Sink& sink, 
     }
     if (!layout.Finish()) return result;
     if (layout.droppedMarks() > 0 && options.warn)
-        options.warn(std::to_string(layout.droppedMarks()) + " combining marks of " + name + " were not printed: " +
-                     std::to_string(Layout::kMarksPerCharacter) + " is the most a character carries");
+        options.warn(std::to_string(layout.droppedMarks()) + " combining marks were not printed: a character carries " +
+                     std::to_string(Layout::kMarksPerCharacter) + " at most");
     if (result.pages == 0) {
         emitter.Fail(total == 0                     ? name + " is empty: nothing to print"
                      : options.pageRanges.empty() ? name + " holds no printable text"

@@ -6,6 +6,7 @@ print, a cancel prints nothing, and the printer survives a restart. PDF
 and text print as rasterprint prints them.
 
 usage: app_test.py RASTER58_APP RASTERVIEW RASTERPRINT"""
+import calendar
 import os
 import shutil
 import struct
@@ -337,6 +338,21 @@ def check_held(t, app, rasterview, folder):
         t.check("a raster job with job-hold-until is held, printing nothing, and prints on Release-Job",
                 (status, len(held), early, released) == (0, 1, None, 0) and job and job[1:] == (32, "ok"),
                 "job %s held %s, %s while held, release %s, then %s" % (status, held, early, released, job))
+
+        # Held until a time 4 s on: another job printed meanwhile does not
+        # release it early, and the server releases it when the time comes.
+        until = time.gmtime(time.time() + 4)
+        when = struct.pack(">HBBBBBBcBB", until.tm_year, until.tm_mon, until.tm_mday, until.tm_hour, until.tm_min,
+                           until.tm_sec, 0, b"+", 0, 0)
+        ipp_status(uri, ipp.PRINT_JOB, png, [(0x31, "job-hold-until-time", when)], a.png(384, 8, [(0, 0, 384, 8)]))
+        timed = [j for j in held_jobs(app, "Idle") if j not in picture]
+        status = ipp_status(uri, ipp.PRINT_JOB, raster, (), bar(8))
+        first = printer.wait_job(10)
+        early = printer.wait_job(max(calendar.timegm(until) - time.time() - 0.5, 0))
+        state = a.wait_job_done(uri, timed[0], 40) if timed else None
+        t.check("a job held until a time stays held while another prints, and prints when the time comes",
+                len(timed) == 1 and first and first[1] == 8 and early is None and state and state[0] == "completed" and
+                printer.wait_job(10), "held %s, first %s, early %s, then %s" % (timed, first, early, state))
 
         for j in picture:
             app.run("cancel", "-d", "Idle", "-j", str(j))

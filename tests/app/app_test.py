@@ -202,8 +202,7 @@ def check_twelve(t, app, printer, folder):
     for th in threads:
         th.join(90)
     t.check("twelve jobs at once: all accepted", all(isinstance(r, int) for r in results), str(results))
-    # PAPPL keeps the printer's connection open while jobs wait, so one
-    # connection may carry several documents: each bar is 8 rows.
+    # Each bar is 8 rows, found by its run (a connection carries one job).
     widths = []
     while len(widths) < 12:
         rows, why = received(printer, 20)

@@ -249,8 +249,8 @@ def main():
     folder = tempfile.mkdtemp(prefix="raster58-documents-")
     printer = app = None
     try:
-        # Jobs waiting for their documents hold the printer's connection open
-        # until they are cancelled: the printer waits that long.
+        # A printer patient with slow jobs (the device is closed after each
+        # job, jobs waiting for their documents or not).
         printer = a.VirtualPrinter(rasterview, os.path.join(folder, "jobs"), read_timeout=120)
         app = a.App(binary, os.path.join(folder, "app"))
         os.makedirs(app.folder)

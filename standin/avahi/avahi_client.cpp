@@ -3,14 +3,16 @@
 // the file AVAHI_STANDIN_LOG names, fields separated by tabs:
 //
 //   group   ID                      a new entry group (PID.N)
-//   service ID NAME TYPE PORT TXT…  a service added to it (TXT strings in order)
+//   service ID NAME TYPE PORT TXT... a service added to it (TXT strings in order)
 //   subtype ID NAME TYPE SUBTYPE
 //   record  ID NAME
 //   commit  ID                      the group is published
 //   reset   ID | free ID            the group's services are withdrawn
 //
-// Browsing and resolving fail as with no daemon; the string lists, the
-// threaded poll and the error texts are Avahi's own (libavahi-common).
+// What Avahi would refuse (a TXT string over 255 bytes, a service name over
+// 63) is refused as Avahi does, and not logged. Browsing and resolving fail
+// as with no daemon; the string lists, the threaded poll and the error
+// texts are Avahi's own (libavahi-common).
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-client/publish.h>
@@ -39,6 +41,7 @@ namespace {
 std::mutex lock;
 unsigned groups = 0;
 constexpr std::size_t kMaxTxtString = 255;  // one length byte in the TXT record
+constexpr std::size_t kMaxServiceName = 63;  // one DNS label
 
 void Log(const std::string& line) {
     const char* path = std::getenv("AVAHI_STANDIN_LOG");
@@ -106,6 +109,7 @@ int avahi_entry_group_add_service_strlst(AvahiEntryGroup* group, AvahiIfIndex, A
                                          const char* name, const char* type, const char*, const char*, uint16_t port,
                                          AvahiStringList* txt) {
     if (!group || !name || !type) return AVAHI_ERR_INVALID_OBJECT;
+    if (std::strlen(name) > kMaxServiceName) return AVAHI_ERR_INVALID_SERVICE_NAME;
     // Avahi keeps a list newest first: the record is the reverse.
     std::vector<std::string> strings;
     for (AvahiStringList* s = txt; s; s = avahi_string_list_get_next(s)) {

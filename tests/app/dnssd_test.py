@@ -3,7 +3,7 @@
 Avahi client library loaded into the server (no daemon, no network): a
 printer is published however it comes into being (the command line,
 Create-Printer over IPP, the web page's Add Printer, the state at start),
-a new DNS-SD name replaces the old registration, a deleted printer's is
+under its name cut to one DNS label if it is longer, a new DNS-SD name replaces the old registration, a deleted printer's is
 withdrawn; the pdl key lists whole types, those clients look for among them.
 
 usage: dnssd_test.py RASTER58_APP RASTERVIEW AVAHI_STANDIN"""
@@ -104,6 +104,11 @@ def document_formats(app, name):
 def check_registrations(t, app, vp, log):
     t.check("a printer added with `add` is published", (("Receipt", IPP) in wait_for(
         log, lambda p: ("Receipt", IPP) in p)), sorted(published(log)))
+    # A service name is one DNS label (63 bytes); a printer's name may be longer.
+    long_name = "Front_counter_receipt_printer_beside_the_espresso_machine_by_the_door"
+    app.add_printer(long_name, vp.uri)
+    t.check("a printer named past 63 bytes is published under the first 63", (long_name[:63], IPP) in wait_for(
+        log, lambda p: (long_name[:63], IPP) in p), sorted(published(log)))
     status = create_printer(app, "Kitchen", vp.uri)
     t.check("a printer made by Create-Printer is published", status == 0 and ("Kitchen", IPP) in wait_for(
         log, lambda p: ("Kitchen", IPP) in p), "%s %s" % (status, sorted(published(log))))

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "printer-app/documents.h"
+#include "printer-app/jpeg_filter.h"
 #include "printer-app/png_filter.h"
 #include "printer-app/raster_job.h"
 #include "printer-app/raw_stream.h"
@@ -120,6 +121,7 @@ void ConfigureSystem(pappl_system_t* system) {
         // Ours before PAPPL's own (to image/pwg-raster): the driver's format
         // is looked up first.
         papplSystemAddMIMEFilter(system, "image/png", kRawFormat, PrintPng, nullptr);
+        papplSystemAddMIMEFilter(system, "image/jpeg", kRawFormat, PrintJpeg, nullptr);
         papplSystemAddMIMEFilter(system, "application/octet-stream", kRawFormat, RefuseUntyped, nullptr);
         papplSystemSetMaxImageSize(system, kMaxPicturePixels, kMaxPictureSide, kMaxPictureSide);
         std::thread(Keep).detach();

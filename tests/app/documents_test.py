@@ -3,7 +3,9 @@
 (PDF, text, random bytes, an empty file, each also as
 application/octet-stream) through ipptool and `submit` are refused or
 aborted with the reason and the server lives on; the printer's own row
-stream passes byte for byte and a corrupt one is refused; a page claiming
+stream passes byte for byte and a corrupt one is refused; transparent grey
+and interlaced PNGs print as drawn, a JPEG the way up its EXIF orientation
+says, a CMYK one is refused by name; a page claiming
 4,294,967,295 rows, a 16384x16384 PNG and 50 jobs whose document never
 comes are each ended within their bound while other jobs print; eight
 printers in one server each print their own job.
@@ -55,6 +57,57 @@ def tall_page():
     data = bytearray(a.pwg_raster([(463, 10, 203, [])], bits=8))
     struct.pack_into(">I", data, 4 + 376, 0xFFFFFFFF)
     return bytes(data)
+
+
+def png_image(kind, depth, pixel, interlace=False, chunks=b"", width=384, height=48):
+    """A PNG of colour type `kind` (0 grey, 4 grey and alpha) whose pixel
+    (x, y) has the samples pixel(x, y), at 203 dpi; Adam7-interlaced if
+    asked; `chunks` (tag, data) before the pixels."""
+    def chunk(tag, data):
+        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
+
+    def row(y, xs):
+        samples = [v for x in xs for v in pixel(x, y)]
+        if depth == 16:
+            return b"\0" + b"".join(struct.pack(">H", v) for v in samples)
+        bits = "".join(format(v, "0%db" % depth) for v in samples)
+        bits += "0" * (-len(bits) % 8)
+        return b"\0" + bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+    passes = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+    raw = b""
+    for x0, y0, dx, dy in passes if interlace else [(0, 0, 1, 1)]:
+        xs = range(x0, width, dx)
+        if xs:
+            raw += b"".join(row(y, xs) for y in range(y0, height, dy))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, kind, 0, 0,
+                                                                 int(interlace))) +
+            b"".join(chunk(tag, data) for tag, data in chunks) +
+            chunk(b"pHYs", struct.pack(">IIB", 7992, 7992, 1)) + chunk(b"IDAT", zlib.compress(raw)) +
+            chunk(b"IEND", b""))
+
+
+def with_orientation(jpeg, orientation, big_endian=True):
+    """The JPEG with an EXIF APP1 marker giving its orientation."""
+    order, e = (b"MM", ">") if big_endian else (b"II", "<")
+    tiff = order + struct.pack(e + "HIH", 42, 8, 1) + struct.pack(e + "HHIHH", 0x0112, 3, 1, orientation, 0)
+    app1 = b"Exif\0\0" + tiff + b"\0\0\0\0"
+    return jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + jpeg[2:]
+
+
+def ink_shape(rows):
+    """"tall" or "wide" for the inked part's box, and which quarter of it
+    holds the most ink ("top-left", ...)."""
+    dots = [(x, y) for y, row in enumerate(rows) if any(row) for x in range(len(row) * 8)
+            if (row[x // 8] >> (7 - x % 8)) & 1]
+    if not dots:
+        return None
+    xs, ys = [d[0] for d in dots], [d[1] for d in dots]
+    mx, my = (min(xs) + max(xs)) / 2, (min(ys) + max(ys)) / 2
+    counts = {}
+    for x, y in dots:
+        key = ("top" if y < my else "bottom") + "-" + ("left" if x < mx else "right")
+        counts[key] = counts.get(key, 0) + 1
+    return ("tall" if max(ys) - min(ys) > max(xs) - min(xs) else "wide"), max(counts, key=counts.get)
 
 
 class Run:
@@ -154,6 +207,71 @@ def check_documents(run, rasterprint):
             run.nothing_printed(name)
     run.alive("every kind of document")
     run.good_job_prints("after every kind of document")
+
+
+def check_pictures(run):
+    """Transparent grey pictures print their background as paper, an
+    interlaced 1-bit PNG as it is, a JPEG the way up its EXIF orientation
+    says, and a CMYK JPEG is refused by name."""
+    t = run.t
+    mark = (40, 8, 120, 24)  # the opaque black rectangle, in dots
+
+    def inside(x, y):
+        return mark[0] <= x < mark[0] + mark[2] and mark[1] <= y < mark[1] + mark[3]
+    # As ImageMagick writes a grey picture on a transparent background: a
+    # gamma, and a background colour that is not the paper's.
+    magick = [(b"gAMA", struct.pack(">I", 45455)), (b"bKGD", struct.pack(">H", 0))]
+    opaque = lambda x, y: (0, 255 if inside(x, y) else 0)  # noqa: E731  (transparent pixels are black)
+    pngs = [
+        # name, colour type, bits, pixel(x, y), interlaced, chunks
+        ("grey and alpha, as ImageMagick writes it", 4, 8, opaque, False, magick),
+        ("grey and alpha, 16 bits", 4, 16, lambda x, y: (0, 65535 if inside(x, y) else 0), False, []),
+        ("grey and alpha, interlaced", 4, 8, opaque, True, []),
+        ("grey with a transparent grey", 0, 8, lambda x, y: (0 if inside(x, y) else 128,), False,
+         [(b"tRNS", struct.pack(">H", 128))]),
+        ("1-bit, interlaced", 0, 1, lambda x, y: (0 if inside(x, y) else 1,), True, []),
+    ]
+    for name, kind, depth, pixel, interlace, chunks in pngs:
+        path = run.write("picture.png", png_image(kind, depth, pixel, interlace, chunks))
+        job = a.print_file(run.uri, path, "image/png")
+        state = a.wait_job_done(run.uri, job, 30) if isinstance(job, int) else job
+        stream, got = run.received()
+        rows = decode(stream)[0] if stream else []
+        # Blank rows above the ink are the plug-in's to trim: the ink is compared from its first row.
+        rows = rows[next((y for y, row in enumerate(rows) if any(row)), 0):]
+        problem = check_picture(rows, [(mark[0], 0, mark[2], mark[3])], 1) if stream else "received %s" % (got,)
+        t.check("PNG, %s: printed as drawn" % name, state and state[0] == "completed" and problem is None,
+                "%s %s" % (state, problem))
+
+    # A portrait picture: a block in its top left corner, a line along its foot.
+    pdf = run.write("photo.pdf", pdf_of([[(0, 0, 80, 80), (0, 312, 160, 8)]], 30, 50))
+    jpegs = {}
+    for device in ("jpeggray", "jpeg", "jpegcmyk"):
+        out = os.path.join(run.folder, device + ".jpg")
+        subprocess.run(["gs", "-q", "-dSAFER", "-sDEVICE=" + device, "-r203", "-o", out, pdf], check=True)
+        with open(out, "rb") as f:
+            jpegs[device] = f.read()
+    photos = [
+        # name, JPEG, what prints ("tall"/"wide", the block's corner), or the refusal's words
+        ("no orientation", jpegs["jpeggray"], ("tall", "top-left")),
+        ("upside down", with_orientation(jpegs["jpeggray"], 3), ("tall", "bottom-right")),
+        ("turned right", with_orientation(jpegs["jpeggray"], 6), ("wide", "top-right")),
+        ("turned left, Intel order", with_orientation(jpegs["jpeg"], 8, False), ("wide", "bottom-left")),
+        ("mirrored", with_orientation(jpegs["jpeg"], 2, False), ("tall", "top-right")),
+        ("CMYK", jpegs["jpegcmyk"], "CMYK"),
+    ]
+    for name, data, want in photos:
+        job = a.print_file(run.uri, run.write("photo.jpg", data), "image/jpeg")
+        state = a.wait_job_done(run.uri, job, 30) if isinstance(job, int) else job
+        if isinstance(want, str):
+            t.check("JPEG, %s: refused, saying why" % name, state and state[0] == "aborted" and want in state[2],
+                    str(state))
+            run.nothing_printed("JPEG, %s" % name)
+            continue
+        stream, got = run.received()
+        shape = ink_shape(decode(stream)[0]) if stream else None
+        t.check("JPEG, %s: printed upright" % name, state and state[0] == "completed" and shape == want,
+                "%s %s %s" % (state, shape, got))
 
 
 def check_bounds(run):
@@ -258,6 +376,7 @@ def main():
         app.add_printer(PRINTER, printer.uri)
         run = Run(t, app, printer, folder)
         check_documents(run, rasterprint)
+        check_pictures(run)
         check_bounds(run)
         app.stop()
         app = None

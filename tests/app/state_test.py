@@ -197,6 +197,28 @@ def check_cuts(t, app):
             bad.append("cut at %d: %s%s" % (n, got, "" if warned else ", no warning"))
     t.check("a state cut at each of %d places: the backup is loaded, with a warning" % len(range(0, len(whole), 64)),
             not bad, "; ".join(bad[:4]))
+    # What a writer that let a value end its line left: whole by its byte
+    # count, broken inside.
+    header, end = b"# raster58-app state\n", whole.rfind(b"# end: ")
+    opened = whole.index(b"\n", whole.index(b"<Printer ")) + 1
+    block = b'<Printer id="1" name="Receipt" did="" uri="socket://127.0.0.1:9" driver="raster58">\n</Printer>\n'
+    for what, body in [("a value left open", whole[len(header):opened] + b'Job id="99" name="x\n</Printer>\n' +
+                        block + whole[opened:end]),
+                       ("a printer listed twice", whole[len(header):end] + block),
+                       ("a line that is no setting", whole[len(header):opened] + b"<Evil>\n" + whole[opened:end])]:
+        text = header + body
+        with open(state, "wb") as f:
+            f.write(text + b"# end: %d bytes\n" % len(text))
+        with open(state + ".bak", "wb") as f:
+            f.write(backup)
+        log_start = len(app.log())
+        try:
+            app.start()
+            got = settings(app)
+        finally:
+            app.stop()
+        warned = re.search(r"is damaged \(.*\); loading its backup", app.log()[log_start:])
+        t.check("a state with %s: damage, the backup is loaded" % what, got == SETTINGS and warned, "got %s" % got)
     app.start()
     got = settings(app)
     app.stop()

@@ -327,19 +327,29 @@ def check_file_devices(t, app, folder):
 
 def check_planted(t, app, folder):
     """What someone who may write in the folder leaves as NAME.prn for a job
-    named NAME: never followed out of it, nor written."""
+    named NAME, or puts in place of a folder a printer writes in: never
+    followed out of it, nor written."""
     files = os.path.join(folder, "files")
-    secret = os.path.join(folder, "elsewhere", "secret")
+    elsewhere = os.path.join(folder, "elsewhere")
+    secret = os.path.join(elsewhere, "secret")
     with open(secret, "w") as f:
         f.write("root's own\n")
     with open(os.path.join(folder, "picture.png"), "rb") as f:
         document = f.read()
-    for i, (name, plant, written) in enumerate([("Link", os.symlink, None), ("Hard", os.link, None),
-                                                 ("../Up", None, ".._Up.prn"), ("Plain", None, "Plain.prn")]):
-        printer = "Planted%d" % i
-        app.run("add", "-d", printer, "-m", "raster58", "-v", "file://" + files)
+    os.makedirs(os.path.join(files, "sub"))
+
+    def swap(d):
+        os.rename(d, d + ".old")
+        os.symlink(elsewhere, d)
+    for i, (name, sub, plant, written) in enumerate([
+            ("Link", "", lambda d: os.symlink(secret, os.path.join(d, "Link.prn")), None),
+            ("Hard", "", lambda d: os.link(secret, os.path.join(d, "Hard.prn")), None),
+            ("Swapped", "sub", swap, None),
+            ("../Up", "", None, ".._Up.prn"), ("Plain", "", None, "Plain.prn")]):
+        printer, device = "Planted%d" % i, os.path.join(files, sub) if sub else files
+        app.run("add", "-d", printer, "-m", "raster58", "-v", "file://" + device)
         if plant:
-            plant(secret, os.path.join(files, name + ".prn"))
+            plant(device)
         conn = a.IppConnection(app.ipp_uri(printer))
         answer = conn.answer(2, [(0x42, "job-name", name.encode()), (0x49, "document-format", b"image/png")],
                              document=document)[1]
@@ -352,17 +362,17 @@ def check_planted(t, app, folder):
             path = os.path.join(files, written)
             ok = state is not None and state[0] == "completed" and os.path.getsize(path) > 0
         else:  # the open fails, saying why, and is tried again: the job is cancelled
-            refused = r"Refusing to write \\?'%s" % re.escape(os.path.join(files, name + ".prn"))
+            target = device if sub else os.path.join(device, name + ".prn")
+            refused = r"Refusing to write (in )?\\?'%s" % re.escape(target)
             while not re.search(refused, app.log()) and time.monotonic() < end:
                 time.sleep(0.1)
             ok = re.search(refused, app.log()) is not None
             app.run("cancel", "-d", printer, "-j", str(job))
         with open(secret) as f:
             kept = f.read() == "root's own\n"
-        t.check("file device, a job named %s%s: %s" % (name, " over a planted %s" % plant.__name__ if plant else "",
-                                                     "written as %s" % written if written else "refused"),
-                ok and kept and not os.path.exists(os.path.join(folder, "Up.prn")), "job %s; secret kept: %s" %
-                (job, kept))
+        t.check("file device, a job named %s: %s" % (name, "written as %s" % written if written else "refused"),
+                ok and kept and sorted(os.listdir(elsewhere)) == ["secret"] and
+                not os.path.exists(os.path.join(folder, "Up.prn")), "job %s; secret kept: %s" % (job, kept))
 
 
 def main():

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -112,6 +113,26 @@ std::set<std::string> PrinterNames(const std::string& text) {
         at = end + 1;
     }
     return names;
+}
+
+// The next job number of each printer in a state's text, as far as it can
+// be read (a damaged state is newer than its backup).
+std::map<std::string, int> NextJobIds(const std::string& text) {
+    std::map<std::string, int> next;
+    std::string printer;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (StartsWith(line, "<Printer "))
+            printer = PrinterName(line);
+        else if (line == "</Printer>")
+            printer.clear();
+        else if (!printer.empty() && StartsWith(line, "NextJobId "))
+            next[printer] = std::atoi(line.c_str() + std::strlen("NextJobId "));
+    }
+    return next;
 }
 
 // Whether a line of quoted options (name="value", backslash escapes) from
@@ -326,6 +347,20 @@ bool SaveCallback(pappl_system_t* system, void* data) {
     return SaveState(system, k->path);
 }
 
+// Each printer's next job number at least what `next` lists for it.
+void RaiseJobIds(pappl_system_t* system, const std::map<std::string, int>& next) {
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t* printer, void* data) {
+            const auto& n = *static_cast<const std::map<std::string, int>*>(data);
+            const char* name = papplPrinterGetName(printer);
+            const auto it = name ? n.find(name) : n.end();
+            if (it != n.end() && it->second > papplPrinterGetNextJobID(printer))
+                papplPrinterSetNextJobID(printer, it->second);
+        },
+        const_cast<std::map<std::string, int>*>(&next));
+}
+
 // Numbers handed out after the last save are not given again: `count` are
 // skipped on each printer, and counted until a save holds them.
 void SkipUnsavedJobs(pappl_system_t* system, long count) {
@@ -391,6 +426,7 @@ void LoadState(pappl_system_t* system, const std::string& path) {
         // The damaged file must not become the backup, nor be read again.
         rename(path.c_str(), (path + ".damaged").c_str());
         LoadText(system, backup, saved);
+        RaiseJobIds(system, NextJobIds(text));
         SkipUnsavedJobs(system, counted + kJobMargin);
         SaveState(system, path);
         return;

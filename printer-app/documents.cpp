@@ -54,7 +54,7 @@ void TakeOptions(pappl_job_t* job, const pappl_pr_options_t* options, const std:
     out.columns = Columns(job, options);
     const size_t charset = format.find("charset=");
     if (charset != std::string::npos) out.charset = format.substr(charset + 8);
-    if (out.charset == "ibm00858") out.charset = "ibm858";  // IANA's name, not iconv's
+    if (!strcasecmp(out.charset.c_str(), "ibm00858")) out.charset = "ibm858";  // IANA's name, not iconv's
     if (options->print_scaling & PAPPL_SCALING_NONE) {
         out.scaling = render::Scaling::kNone;
     } else if (options->print_scaling & (PAPPL_SCALING_FIT | PAPPL_SCALING_AUTO_FIT)) {

@@ -1,12 +1,16 @@
 #include "printer-app/state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -23,7 +27,9 @@ namespace {
 
 const char kHeader[] = "# raster58-app state\n";
 const char kTrailer[] = "# end: %zu bytes\n";
-// Job numbers a crash may have handed out after the last save it finished.
+// Job numbers skipped when how many were handed out since the last save is
+// not known (a marker of an older version, or a state loaded from its
+// backup, which is older than the counted jobs).
 constexpr int kJobMargin = 100;
 // A client's change waits this long for its save; past it (a save blocked
 // behind the lock the client holds) the change is saved a moment later.
@@ -109,26 +115,92 @@ std::set<std::string> PrinterNames(const std::string& text) {
     return names;
 }
 
+// The next job number of each printer in a state's text, as far as it can
+// be read (a damaged state is newer than its backup).
+std::map<std::string, int> NextJobIds(const std::string& text) {
+    std::map<std::string, int> next;
+    std::string printer;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (StartsWith(line, "<Printer "))
+            printer = PrinterName(line);
+        else if (line == "</Printer>")
+            printer.clear();
+        else if (!printer.empty() && StartsWith(line, "NextJobId "))
+            next[printer] = std::atoi(line.c_str() + std::strlen("NextJobId "));
+    }
+    return next;
+}
+
+// Whether a line of quoted options (name="value", backslash escapes) from
+// `at` on is whole: a value cut by a line break leaves its quote open.
+bool WholeOptions(const std::string& line, size_t at, bool block) {
+    while (at < line.size() && line[at] == ' ') {
+        const size_t eq = line.find('=', at + 1);
+        if (eq == std::string::npos || eq == at + 1 || line.find_first_of(" \">", at + 1) < eq ||
+            eq + 1 >= line.size() || line[eq + 1] != '"')
+            return false;
+        size_t i = eq + 2;
+        while (i < line.size() && line[i] != '"') i += line[i] == '\\' ? 2 : 1;
+        if (i >= line.size()) return false;
+        at = i + 1;
+    }
+    return at == line.size() - (block ? 1 : 0) && (!block || line.back() == '>');
+}
+
+// The lines PAPPL writes as quoted options, and where their options begin.
+size_t OptionsAt(const std::string& line) {
+    for (const char* word : {"<Printer", "Job", "Contact", "media-col-default"})
+        if (StartsWith(line, word) && (line.size() == std::strlen(word) || line[std::strlen(word)] == ' '))
+            return std::strlen(word);
+    if (StartsWith(line, "media-col-ready")) {
+        size_t at = std::strlen("media-col-ready");
+        while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
+        return at;
+    }
+    return std::string::npos;
+}
+
 // What PAPPL writes: the system's settings, ending with its UUID, then each
-// printer between "<Printer" and "</Printer>".
+// printer between "<Printer" and "</Printer>". A value holding a line break
+// or cut by a bounded read would leave a line whose quote is open or a line
+// of its own; PAPPL (as patched) writes neither.
 std::string StructureDamage(const std::string& body) {
     if (!body.empty() && body.back() != '\n') return "cut inside a line at byte " + std::to_string(body.size());
     std::string printer;
+    std::set<std::string> printers, ids;
     bool in_printer = false, uuid = false;
-    for (size_t at = 0; at < body.size();) {
+    size_t number = 0;
+    for (size_t at = 0; at < body.size(); ++number) {
         const size_t end = body.find('\n', at);
         const std::string line = body.substr(at, end - at);
+        at = end + 1;
+        const std::string where = "line " + std::to_string(number + 1);
+        const size_t options = OptionsAt(line);
+        if (options != std::string::npos && !WholeOptions(line, options, line[0] == '<'))
+            return where + " is broken (a value not closed)";
         if (StartsWith(line, "<Printer ")) {
             if (in_printer) return "printer \"" + printer + "\" is not closed";
             in_printer = true;
             printer = PrinterName(line);
+            cups_option_t* opts = nullptr;
+            const int count = cupsParseOptions(line.c_str() + std::strlen("<Printer "), 0, &opts);
+            const char* id = cupsGetOption("id", count, opts);
+            const std::string key = id ? id : "";
+            cupsFreeOptions(count, opts);
+            if (!printers.insert(printer).second || !ids.insert(key).second)
+                return "printer \"" + printer + "\" is listed twice";
         } else if (line == "</Printer>") {
             if (!in_printer) return "a printer closed that was never opened";
             in_printer = false;
+        } else if (line.empty() || line[0] == '<' || line[0] == ' ') {
+            return where + " is no setting";
         } else if (!in_printer && StartsWith(line, "UUID ")) {
             uuid = true;
         }
-        at = end + 1;
     }
     if (in_printer) return "cut inside printer \"" + printer + "\"";
     if (!uuid) return "cut inside the system's settings";
@@ -197,11 +269,33 @@ std::mutex save_mutex;
 bool last_failed = false;  // under save_mutex
 std::atomic<time_t> failed_at{0};
 
-// Jobs made since the last save are noted by a file FILE.jobs, made without
-// PAPPL's locks or a flush; a start that finds it skips job numbers.
+// The job numbers handed out since the last save are counted in FILE.jobs:
+// a record of fixed size, rewritten in place as each job is made (no new
+// block is needed, so it is kept on a full disk; not flushed, it outlives a
+// kill, not a power cut). A start skips as many numbers on each printer.
+constexpr size_t kCountSize = 24;
 std::mutex jobs_mutex;
-bool jobs_unsaved = false;  // under jobs_mutex
-std::string jobs_marker;
+long jobs_counted = 0;  // under jobs_mutex
+int jobs_fd = -1;       // under jobs_mutex
+
+// Under jobs_mutex. A failure leaves the count in memory for the next save.
+bool WriteCount() {
+    char record[kCountSize];
+    std::snprintf(record, sizeof record, "%*ld\n", static_cast<int>(kCountSize - 2), jobs_counted);
+    return jobs_fd >= 0 && pwrite(jobs_fd, record, kCountSize - 1, 0) == static_cast<ssize_t>(kCountSize - 1);
+}
+
+// The count FILE.jobs holds: 0 without the file, kJobMargin when it is not
+// a count (an older version's empty marker, or damage).
+long ReadCount(const std::string& path) {
+    std::string text;
+    const int err = ReadFile(path + ".jobs", text);
+    if (err == ENOENT) return 0;
+    char* end = nullptr;
+    const long count = err ? -1 : std::strtol(text.c_str(), &end, 10);
+    if (count < 0 || end == text.c_str() || *end != '\n') return kJobMargin;
+    return count;
+}
 
 // The thread that saves on the events; never deleted, as the process may
 // end with it waiting.
@@ -253,16 +347,37 @@ bool SaveCallback(pappl_system_t* system, void* data) {
     return SaveState(system, k->path);
 }
 
-// Numbers handed out after the last save are not given again.
-void SkipUnsavedJobs(pappl_system_t* system, const std::string& path) {
-    if (access((path + ".jobs").c_str(), F_OK) != 0) return;
+// Each printer's next job number at least what `next` lists for it.
+void RaiseJobIds(pappl_system_t* system, const std::map<std::string, int>& next) {
     papplSystemIteratePrinters(
         system,
-        [](pappl_printer_t* printer, void*) {
-            papplPrinterSetNextJobID(printer, papplPrinterGetNextJobID(printer) + kJobMargin);
+        [](pappl_printer_t* printer, void* data) {
+            const auto& n = *static_cast<const std::map<std::string, int>*>(data);
+            const char* name = papplPrinterGetName(printer);
+            const auto it = name ? n.find(name) : n.end();
+            if (it != n.end() && it->second > papplPrinterGetNextJobID(printer))
+                papplPrinterSetNextJobID(printer, it->second);
         },
-        nullptr);
-    papplLog(system, PAPPL_LOGLEVEL_INFO, "Jobs were made after the last save; job numbers skip %d.", kJobMargin);
+        const_cast<std::map<std::string, int>*>(&next));
+}
+
+// Numbers handed out after the last save are not given again: `count` are
+// skipped on each printer, and counted until a save holds them.
+void SkipUnsavedJobs(pappl_system_t* system, long count) {
+    if (count <= 0) return;
+    const int skip = static_cast<int>(std::min<long>(count, INT_MAX / 2));
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t* printer, void* data) {
+            papplPrinterSetNextJobID(printer, papplPrinterGetNextJobID(printer) + *static_cast<const int*>(data));
+        },
+        const_cast<int*>(&skip));
+    {
+        std::lock_guard<std::mutex> lock(jobs_mutex);
+        jobs_counted = skip;
+    }
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Job numbers skip %d, as many as may have been handed out after the last save.",
+             skip);
 }
 
 }  // namespace
@@ -287,10 +402,11 @@ void LoadState(pappl_system_t* system, const std::string& path) {
     const int err = ReadFile(path, text);
     if (err == ENOENT) return;
     const std::string damage = err ? std::strerror(err) : StateDamage(text);
+    const long counted = ReadCount(path);
     if (damage.empty()) {
         LoadText(system, path, text);
-        if (access((path + ".jobs").c_str(), F_OK) == 0) {
-            SkipUnsavedJobs(system, path);
+        if (counted > 0) {
+            SkipUnsavedJobs(system, counted);
             SaveState(system, path);
         }
         return;
@@ -310,7 +426,8 @@ void LoadState(pappl_system_t* system, const std::string& path) {
         // The damaged file must not become the backup, nor be read again.
         rename(path.c_str(), (path + ".damaged").c_str());
         LoadText(system, backup, saved);
-        SkipUnsavedJobs(system, path);
+        RaiseJobIds(system, NextJobIds(text));
+        SkipUnsavedJobs(system, counted + kJobMargin);
         SaveState(system, path);
         return;
     }
@@ -322,7 +439,7 @@ void LoadState(pappl_system_t* system, const std::string& path) {
     if (err) return;  // unreadable: left as it is
     rename(path.c_str(), (path + ".damaged").c_str());
     LoadText(system, path, text);
-    SkipUnsavedJobs(system, path);
+    SkipUnsavedJobs(system, counted + kJobMargin);
     SaveState(system, path);
 }
 
@@ -330,9 +447,10 @@ bool SaveState(pappl_system_t* system, const std::string& path) {
     std::lock_guard<std::mutex> lock(save_mutex);
     const std::string temporary = path + ".new", backup = path + ".bak";
     std::string body, why;
+    long counted = 0;  // jobs this save holds, at least
     {
         std::lock_guard<std::mutex> jobs(jobs_mutex);
-        jobs_unsaved = false;
+        counted = jobs_counted;
     }
     // PAPPL ignores its write errors: what it wrote must hold every printer
     // the system has (one added meanwhile makes a second try).
@@ -364,13 +482,11 @@ bool SaveState(pappl_system_t* system, const std::string& path) {
         if (link(path.c_str(), link_name.c_str()) == 0) rename(link_name.c_str(), backup.c_str());
         if (rename(temporary.c_str(), path.c_str()) != 0 || !SyncFolder(path)) why = std::strerror(errno);
     }
-    {
-        // A job made during the save keeps the mark; a failed save keeps it.
+    if (why.empty()) {
+        // Jobs made during the save stay counted; a failed save keeps all.
         std::lock_guard<std::mutex> jobs(jobs_mutex);
-        if (!why.empty())
-            jobs_unsaved = true;
-        else if (!jobs_unsaved)
-            unlink((path + ".jobs").c_str());
+        jobs_counted -= counted;
+        WriteCount();
     }
     if (!why.empty()) {
         unlink(temporary.c_str());
@@ -391,7 +507,15 @@ void KeepState(pappl_system_t* system, const std::string& path) {
     keeper = new Keeper;
     keeper->system = system;
     keeper->path = path;
-    jobs_marker = path + ".jobs";
+    {
+        std::lock_guard<std::mutex> jobs(jobs_mutex);
+        jobs_fd = open((path + ".jobs").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (!WriteCount() || fsync(jobs_fd) != 0)
+            papplLog(system, PAPPL_LOGLEVEL_ERROR,
+                     "Unable to keep the count of new jobs in '%s.jobs': %s; after a crash before a save, job "
+                     "numbers may be given again.",
+                     path.c_str(), std::strerror(errno));
+    }
     std::thread([] { keeper->Run(); }).detach();
     papplSystemSetSaveCallback(system, SaveCallback, keeper);
 }
@@ -400,11 +524,8 @@ void StateEvent(pappl_system_t*, pappl_event_t event) {
     if (!keeper) return;
     if (event & PAPPL_EVENT_JOB_CREATED) {
         std::lock_guard<std::mutex> lock(jobs_mutex);
-        if (!jobs_unsaved) {
-            const int fd = open(jobs_marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-            if (fd >= 0) close(fd);
-            jobs_unsaved = true;
-        }
+        ++jobs_counted;
+        WriteCount();
     }
     // A deleted printer is still listed when its event comes; the main loop
     // saves again once it is gone.

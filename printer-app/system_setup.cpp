@@ -1,8 +1,11 @@
 #include "printer-app/system_setup.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -110,6 +113,57 @@ bool Tick(pappl_system_t*, void*) {
     return true;
 }
 
+// Tasks (threads and processes) kept beside the clients' threads: the main
+// loop, the keepers, a job thread per printer and what it starts, DNS-SD's
+// and USB's threads.
+constexpr long kReservedTasks = 32;
+constexpr long kMinClients = 4;
+
+// The most tasks this process's control groups allow (a unit's TasksMax=,
+// their pids.max, the lowest on the way to the root); 0 when unbounded.
+long TaskLimit() {
+    std::ifstream groups("/proc/self/cgroup");
+    long limit = 0;
+    for (std::string line; std::getline(groups, line);) {
+        // "ID:CONTROLLERS:PATH"; cgroup v2's has no controllers.
+        const size_t a = line.find(':'), b = a == std::string::npos ? a : line.find(':', a + 1);
+        if (b == std::string::npos) continue;
+        const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+        std::vector<std::string> roots;
+        if (controllers == ",,")
+            roots = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
+        else if (controllers.find(",pids,") != std::string::npos)
+            roots = {"/sys/fs/cgroup/pids"};
+        for (const std::string& root : roots) {
+            for (std::string path = line.substr(b + 1); !path.empty();) {
+                std::ifstream max(root + (path == "/" ? "" : path) + "/pids.max");
+                std::string value;
+                if (max >> value) {
+                    char* end = nullptr;
+                    const long n = std::strtol(value.c_str(), &end, 10);
+                    if (end != value.c_str() && !*end && n > 0) limit = limit ? std::min(limit, n) : n;
+                }
+                if (path == "/") break;
+                const size_t slash = path.rfind('/');
+                path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+            }
+        }
+    }
+    return limit;
+}
+
+// Each client has a thread of its own: the clients let in stay below the
+// task limit, with room for the jobs; one past it is answered 503.
+void BoundClients(pappl_system_t* system) {
+    const long tasks = TaskLimit();
+    if (tasks <= 0) return;
+    const long clients = std::max(kMinClients, tasks - kReservedTasks);
+    if (clients >= papplSystemGetMaxClients(system)) return;
+    papplSystemSetMaxClients(system, static_cast<int>(clients));
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "At most %ld clients at once: %ld tasks are allowed, %ld kept for jobs.",
+             clients, tasks, tasks - clients);
+}
+
 }  // namespace
 
 void ConfigureSystem(pappl_system_t* system) {
@@ -124,6 +178,7 @@ void ConfigureSystem(pappl_system_t* system) {
         papplSystemAddMIMEFilter(system, "image/jpeg", kRawFormat, PrintJpeg, nullptr);
         papplSystemAddMIMEFilter(system, "application/octet-stream", kRawFormat, RefuseUntyped, nullptr);
         papplSystemSetMaxImageSize(system, kMaxPicturePixels, kMaxPictureSide, kMaxPictureSide);
+        BoundClients(system);
         std::thread(Keep).detach();
         papplSystemAddTimerCallback(system, 0, kSweepSeconds, Tick, nullptr);
     });

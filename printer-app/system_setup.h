@@ -1,8 +1,10 @@
 // What the application sets up on PAPPL's system once: how documents sent
 // as application/octet-stream are typed, the document filters, how large a
 // picture may be, and the bounds on jobs (how many a printer holds, how long
-// one waits for its document); PNG pictures decoded by the application, and
-// a document whose type cannot be told refused, saying so.
+// one waits for its document, how many clients are let in: below the
+// control group's task limit, with room for the jobs); PNG pictures decoded
+// by the application, and a document whose type cannot be told refused,
+// saying so.
 #pragma once
 
 #include <pappl/pappl.h>

@@ -3,7 +3,9 @@
 4,294,967,295 rows, an 8-bit page wider than the media, 132 connections
 sending their headers a byte at a time, Get-Printer-Attributes of 26 MB and
 of 50,000 values. Each is refused or ended within its bound, and another
-client's job still prints meanwhile.
+client's job still prints meanwhile. Under a task limit (a control group's
+pids.max, as the unit's TasksMax= sets), the clients let in stay below it
+and one more is answered 503 at once.
 
 usage: bounds_test.py RASTER58_APP RASTERVIEW"""
 import os
@@ -177,10 +179,77 @@ def check_large_request(t, app, printer):
     good_job(t, "huge requests", app, printer, 10)
 
 
+def pids_hierarchy():
+    """The control group hierarchy with the pids controller, or None."""
+    for root, ok in (("/sys/fs/cgroup/pids", "tasks"), ("/sys/fs/cgroup", "cgroup.subtree_control")):
+        if os.access(os.path.join(root, ok), os.W_OK) and (root.endswith("pids") or "pids" in open(
+                os.path.join(root, "cgroup.subtree_control")).read()):
+            return root
+    return None
+
+
+def check_client_limit(t, app, printer, folder):
+    root = pids_hierarchy()
+    if os.geteuid() != 0 or not root:
+        print("note: no control group with a pids limit may be made here; the client limit not tried")
+        return
+    group = os.path.join(root, "raster58-bounds-%d" % os.getpid())
+    os.mkdir(group)
+    wrapper = os.path.join(folder, "limited")
+    with open(wrapper, "w") as f:
+        f.write('#!/bin/sh\necho $$ >%s/cgroup.procs && exec %s "$@"\n' % (group, app.binary))
+    os.chmod(wrapper, 0o755)
+    tasks, clients = 48, 48 - 32
+    with open(os.path.join(group, "pids.max"), "w") as f:
+        f.write("%d\n" % tasks)
+    limited = a.App(wrapper, os.path.join(folder, "limited-app"))
+    os.makedirs(limited.folder)
+    held = []
+    try:
+        limited.start()
+        limited.add_printer(PRINTER, printer.uri)
+        for _ in range(clients + 4):
+            held.append(socket.create_connection(("127.0.0.1", limited.port), 5))
+        answers = []
+        for s in held:
+            s.settimeout(0.1 if len(answers) < clients else 5)  # those let in say nothing
+            try:
+                answers.append(s.recv(64)[:12])
+            except socket.timeout:
+                answers.append(None)
+        status = None
+        try:
+            status = a.IppConnection(limited.ipp_uri(PRINTER)).answer(0x0B)[0]
+        except Exception as e:  # an unanswered or reset request
+            status = repr(e)
+        let_in = answers.count(None)  # a client of start() or add may still be finishing
+        t.check("a task limit of %d: %d clients let in, the next ones and a request answered 503 at once" %
+                (tasks, clients), clients - 2 <= let_in <= clients and status == 503 and
+                answers == [None] * let_in + [b"HTTP/1.1 503"] * (len(held) - let_in) and
+                "At most %d clients" % clients in limited.log(), "answers %s, request %s" % (answers, status))
+        for s in held:
+            s.close()
+        held = []
+        end = time.monotonic() + 10
+        while status != 200 and time.monotonic() < end:
+            time.sleep(0.1)
+            status = a.IppConnection(limited.ipp_uri(PRINTER)).answer(0x0B)[0]
+        t.check("once the clients leave, a request is served", status == 200, "status %s" % status)
+    finally:
+        for s in held:
+            s.close()
+        limited.stop()
+        try:
+            os.rmdir(group)
+        except OSError:
+            pass
+
+
 def main():
     def checks(t, app, printer, folder):
         for check in (check_height_bomb, check_wide_page, check_large_request, check_slow_headers):
             check(t, app, printer)
+        check_client_limit(t, app, printer, folder)
     return a.run_instance("raster58-bounds-", checks, PRINTER)
 
 

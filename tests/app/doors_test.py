@@ -3,7 +3,9 @@
 refused (DNS rebinding) while localhost, its address, its hostname and
 the names its administrator adds are served; a local user other than root
 over 127.0.0.1 or over the command socket may print but not administer; the
-socket is not world-writable.
+socket is not world-writable; under /proc mounted subset=pid, as the unit
+has it, root still administers over 127.0.0.1. Charset names in a text
+job's format are matched without case.
 A refused device is refused with its reason, in the web interface too, and
 devices that need DNS-SD fail without it instead of aborting the server.
 The checks as another user run when the test runs as root.
@@ -113,7 +115,55 @@ def as_nobody(uri, where, what="pause"):
     return (p.stdout + p.stderr).decode(errors="replace").strip()
 
 
+def check_charsets(t, app, printer, folder):
+    """Each spelling prints what its lower-case one does (0xD5 is the euro
+    sign in IBM00858, a capital O tilde in windows-1252)."""
+    text = os.path.join(folder, "charset.txt")
+    with open(text, "wb") as f:
+        f.write(b"Total \xd5 4.20\n")
+    printed = {}
+    for fmt in ["text/plain;charset=utf-8", "text/plain;charset=UTF-8", "text/plain;charset=windows-1252",
+                "text/plain;charset=Windows-1252", "text/plain;charset=ibm00858", "text/plain;charset=IBM00858"]:
+        job = a.print_file(app.ipp_uri(PRINTER), text, fmt)
+        state = a.wait_job_done(app.ipp_uri(PRINTER), job, 30) if isinstance(job, int) else job
+        got = printer.wait_job(30) if state and state[0] == "completed" else None
+        printed[fmt] = printer.job_bytes(got[0]) if got else "%s" % (state,)
+    for fmt, out in printed.items():
+        if fmt != fmt.lower():
+            t.check("%s prints as %s does" % (fmt, fmt.lower()),
+                    isinstance(out, bytes) and out == printed[fmt.lower()], out if isinstance(out, str) else "")
+    t.check("the charsets print differently", len({printed[f] for f in printed if f == f.lower()}) == 3)
+
+
+def check_subset(t, app, printer, folder):
+    """The server in a mount namespace whose /proc is mounted subset=pid
+    (no /proc/net), as systemd's ProcSubset=pid makes it."""
+    p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                        "mount -t proc -o subset=pid proc /proc && test ! -e /proc/net"], capture_output=True)
+    if p.returncode:
+        print("note: no /proc mounted subset=pid here (%s); not tried" % p.stderr.decode().strip())
+        return
+    wrapper = os.path.join(folder, "in-subset")
+    with open(wrapper, "w") as f:
+        f.write("#!/bin/sh\nexec unshare -m --propagation private sh -c "
+                "'mount -t proc -o subset=pid proc /proc && exec \"$0\" \"$@\"' %s \"$@\"\n" % app.binary)
+    os.chmod(wrapper, 0o755)
+    inner = a.App(wrapper, os.path.join(folder, "subset"))
+    os.makedirs(inner.folder)
+    try:
+        inner.start()
+        inner.add_printer(PRINTER, printer.uri)
+        with open("/proc/%d/mountinfo" % inner.process.pid) as f:
+            subset = any(" /proc " in line and "subset=pid" in line for line in f)
+        status = a.IppConnection(inner.ipp_uri(PRINTER)).answer(a.IppConnection.PAUSE_PRINTER)[0]
+        t.check("/proc mounted subset=pid: root administers over 127.0.0.1", subset and status == 200,
+                "subset=pid: %s, Pause-Printer: %s" % (subset, status))
+    finally:
+        inner.stop()
+
+
 def check_doors(t, app, printer, folder):
+    check_charsets(t, app, printer, folder)  # first: its jobs are the printer's first
     uri = app.ipp_uri(PRINTER)
     hostname = server_name()
     for host, want in [("1rebind.example", 400), ("1rebind.example:%d" % app.port, 400),
@@ -142,6 +192,7 @@ def check_doors(t, app, printer, folder):
                 as_nobody(uri, sock[0]))
         t.check("another user still prints over 127.0.0.1", as_nobody(uri, "tcp", "print") == "0",
                 as_nobody(uri, "tcp", "print"))
+        check_subset(t, app, printer, folder)
     check_devices(t, app, folder)
 
 

@@ -1,5 +1,6 @@
 #include "printer-app/documents.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +53,9 @@ int Columns(pappl_job_t* job, const pappl_pr_options_t* options) {
 void TakeOptions(pappl_job_t* job, const pappl_pr_options_t* options, const std::string& format,
                  render::Options& out) {
     out.columns = Columns(job, options);
-    const size_t charset = format.find("charset=");
+    std::string lower = format;  // MIME parameter names are not case-sensitive
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t charset = lower.find("charset=");
     if (charset != std::string::npos) out.charset = format.substr(charset + 8);
     if (!strcasecmp(out.charset.c_str(), "ibm00858")) out.charset = "ibm858";  // IANA's name, not iconv's
     if (options->print_scaling & PAPPL_SCALING_NONE) {

@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include <strings.h>
+
 #include "printhost/job_session.h"
 
 namespace app {
@@ -242,7 +244,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     record->device = device;
     record->band.assign(static_cast<size_t>(kBandRows) * kRowBytes, 0xff);
     const char* format = papplJobGetFormat(job);
-    record->picture = format && (!std::strcmp(format, "image/png") || !std::strcmp(format, "image/jpeg"));
+    record->picture = format && (!strcasecmp(format, "image/png") || !strcasecmp(format, "image/jpeg"));
 
     printhost::HostOptions host;
     host.modulePath = gModulePath;

@@ -7,7 +7,8 @@ against that of the floor chain's largest process. Both run on the PPD
 without the filter's own PDF and text lines, so that PDF takes CUPS's
 chain. Then the sample PDF receipt and a 40-line text receipt, rendered by
 the filter itself, against CUPS's own chains for them (the same PPD without
-those lines).
+those lines). Last, a PDF page (a 1 m receipt, a 150 mm one) through the
+filter and rasterprint against pdftoppm -mono -r 203 of the same page.
 
 usage: cups_bench.py CMAKE BUILD_DIR [ROUNDS]"""
 import os
@@ -94,6 +95,50 @@ def documents(inst, env, rounds, here):
                                                        statistics.median(ours) / statistics.median(theirs)))
 
 
+def text_pdf(length_mm, width_mm=58):
+    """A receipt of Helvetica lines and a bar code, `length_mm` long."""
+    mm = 72 / 25.4
+    lines, y, i = [b"BT /F1 9 Tf"], length_mm * mm - 20, 0
+    while y > 40:
+        lines.append(b"1 0 0 1 %.2f %.2f Tm (Item %04d ......... %d.%02d EUR) Tj" % (4 * mm, y, i, i % 97, i % 100))
+        y, i = y - 11, i + 1
+    lines.append(b"ET 0 g")
+    lines += [b"%.2f 12 2 24 re f" % (6 * mm + k * 4) for k in range(30)]
+    content = b"\n".join(lines)
+    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+               b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.3f %.3f] /Resources << /Font << /F1 << /Type /Font"
+               b" /Subtype /Type1 /BaseFont /Helvetica >> >> >> /Contents 4 0 R >>" % (width_mm * mm, length_mm * mm),
+               b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content)]
+    data, offsets = b"%PDF-1.4\n", []
+    for i, o in enumerate(objects):
+        offsets.append(len(data))
+        data += b"%d 0 obj\n%s\nendobj\n" % (i + 1, o)
+    xref = len(data)
+    data += b"xref\n0 5\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    return data + b"trailer\n<< /Size 5 /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % xref
+
+
+def pdf_pages(inst, env, rounds, build):
+    """A PDF page through the filter and rasterprint against pdftoppm's
+    1-bit rendering of the same page, alternately in one run."""
+    rasterprint = os.path.join(build, "tools", "rasterprint")
+    out = os.path.join(inst.base, "page.out")
+    pdf_env = dict(env, CONTENT_TYPE="application/pdf")
+    print("| page | pdftoppm -mono -r 203 | rastertooemdll | ratio | rasterprint | ratio |")
+    print("|---|---|---|---|---|---|")
+    for name, length in (("1 m receipt", 1000), ("one-page receipt, 150 mm", 150)):
+        path = os.path.join(inst.base, "page-%d.pdf" % length)
+        with open(path, "wb") as f:
+            f.write(text_pdf(length))
+        floor, filt, tool = [], [], []
+        for _ in range(rounds):
+            floor.append(measure(["pdftoppm", "-mono", "-r", "203", path], env, out)[0])
+            filt.append(measure([inst.filter, "1", "user", "bench", "1", "", path], pdf_env, out)[0])
+            tool.append(measure([rasterprint, "-o", out, path], env, out)[0])
+        f, a, b = (statistics.median(v) for v in (floor, filt, tool))
+        print("| %s | %.3f s | %.3f s | %.2f | %.3f s | %.2f |" % (name, f, a, a / f, b, b / f))
+
+
 def main():
     cmake, build = sys.argv[1:3]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
@@ -129,6 +174,7 @@ def main():
         print("chain's wall time / floor's: %.2f" % (wall["chain"] / wall["floor"]))
         print("filter's peak memory / floor's: %.2f" % (rss["alone"] / rss["floor"]))
         documents(inst, env, rounds, os.path.dirname(os.path.abspath(__file__)))
+        pdf_pages(inst, env, rounds, build)
     finally:
         inst.remove()
 

@@ -58,6 +58,7 @@ SessionSink::SessionSink(printhost::JobSession& session, std::function<bool()> c
         error_ = session_.result().error;
         return false;
     };
+    if (cancelled_) sink_.stop = cancelled_;
     sink_.endPage = [this] {
         if (session_.EndPage()) return true;
         error_ = session_.result().error;
@@ -103,6 +104,8 @@ SessionOutcome PrintToSession(const SessionJob& job, printhost::JobSession& sess
         if (job.pageDone) job.pageDone(page, repeats);
         return true;
     };
+
+    sink.stop = cancelled;
 
     Options options = job.options;
     long rows = 0;

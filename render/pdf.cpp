@@ -96,6 +96,7 @@ struct Guard {
     Emitter& emitter;
     const Sink& sink;
     Result& result;
+    std::string what;  // the page being rendered, for messages
     std::chrono::steady_clock::time_point nextAsk{};
 
     bool Stop() {
@@ -257,7 +258,7 @@ private:
             }
         }
         if (values <= kMaxPictureValues) return true;
-        guard_.emitter.Fail("it holds a picture of " + Thousands(width) + " x " + Thousands(height) + " pixels (" +
+        guard_.emitter.Fail(guard_.what + " holds a picture of " + Thousands(width) + " x " + Thousands(height) + " pixels (" +
                             Thousands(values) + " pixel values), more than " + Thousands(kMaxPictureValues) +
                             " (4,096 x 4,096 grey), the limit for a picture in a PDF");
         return false;
@@ -448,12 +449,13 @@ Result RenderPdf(const std::string& path, const std::uint8_t* data, std::size_t 
         return result;
     }
 
-    Guard guard{emitter, sink, result};
+    Guard guard{emitter, sink, result, std::string()};
     PageRenderer renderer(*document, emitter, options, guard);
     for (int number = 1; number <= pages; ++number) {
         if (!wanted(number)) continue;
         if (!emitter.Check()) return result;
         const std::string what = "page " + std::to_string(number) + " of " + name;
+        guard.what = what;
         if (!document->getPage(number)) {
             emitter.Fail(what + " cannot be read: " + Reason(messages));
             return result;

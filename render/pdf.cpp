@@ -18,6 +18,7 @@
 #include <splash/SplashBitmap.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -307,7 +308,10 @@ public:
     void Grey(const SplashBitmap* bitmap, int x, int y, int count, std::uint8_t* out) const {
         const std::uint8_t* row = bitmap->getDataPtr() + static_cast<std::ptrdiff_t>(y) * bitmap->getRowSize();
         if (bits_) {
-            for (int i = 0; i < count; ++i) out[i] = (row[(x + i) >> 3] & (0x80 >> ((x + i) & 7))) ? 255 : 0;
+            int i = 0;
+            if ((x & 7) == 0)
+                for (; i + 8 <= count; i += 8) std::memcpy(out + i, Expanded()[row[(x + i) >> 3]], 8);
+            for (; i < count; ++i) out[i] = (row[(x + i) >> 3] & (0x80 >> ((x + i) & 7))) ? 255 : 0;
         } else if (threshold_) {
             for (int i = 0; i < count; ++i) out[i] = row[x + i] < options_.threshold ? 0 : 255;
         } else {
@@ -379,6 +383,17 @@ public:
     }
 
 private:
+    // Each byte of 1-bit dots (MSB first, 1 white) as its eight grey dots.
+    static const std::uint8_t (*Expanded())[8] {
+        static const auto table = [] {
+            std::vector<std::array<std::uint8_t, 8>> t(256);
+            for (int b = 0; b < 256; ++b)
+                for (int i = 0; i < 8; ++i) t[b][i] = (b & (0x80 >> i)) ? 255 : 0;
+            return t;
+        }();
+        return reinterpret_cast<const std::uint8_t(*)[8]>(table.data());
+    }
+
     static SplashColorPtr White() {
         static SplashColor white = {255, 255, 255, 255};
         return white;

@@ -38,7 +38,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "app"))
 import apptest  # noqa: E402
 import cupstest  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, ".."))
-from cups_bench import text_pdf  # noqa: E402
+from cups_bench import HOSTILE, text_pdf  # noqa: E402
 
 DPI = 203
 WIDTH = 463         # 58 mm at 203 dpi, the whole media width
@@ -301,6 +301,36 @@ def documents(app, sink, folder, rounds, build):
         med["pdftoppm"], med["PDF 1 m receipt"] / med["pdftoppm"]))
 
 
+def hostile(app, sink, folder):
+    """Hostile PDFs on Receipt: the server's peak over its resident size
+    before each job, its resident size after, and for a page that never
+    ends the time from Cancel-Job to the job's end."""
+    pid = app.process.pid
+    uri = app.ipp_uri("Receipt")
+    print("hostile PDFs on Receipt: | job | ended | Cancel-Job to the end | peak above before | resident after |")
+    for name, make in HOSTILE:
+        path = os.path.join(folder, "hostile.pdf")
+        with open(path, "wb") as f:
+            f.write(make())
+        with open("/proc/%d/clear_refs" % pid, "w") as f:
+            f.write("5")
+        rss0 = proc_kib(pid, "VmRSS")
+        sink.reset()
+        job = apptest.print_file(uri, path, "application/pdf")
+        stopped = None
+        if "stopped" in name:
+            time.sleep(1)
+            start = time.monotonic()
+            app.run("cancel", "-d", "Receipt", "-j", str(job))
+            state = apptest.wait_job_done(uri, job, 30)
+            stopped = time.monotonic() - start
+        else:
+            state = apptest.wait_job_done(uri, job, 120)
+        print("| %s | %s | %s | %+.1f MiB | %.1f MiB (%.1f before) |" % (
+            name, state[0] if state else "?", "%.3f s" % stopped if stopped is not None else "-",
+            (proc_kib(pid, "VmHWM") - rss0) / 1024, proc_kib(pid, "VmRSS") / 1024, rss0 / 1024))
+
+
 def twelve_at_once(app, sinks, folder, receipt, rounds):
     """Twelve clients submit a job each at once (PNG receipts; and one-page
     PWG raster, which a printer takes one at a time while the others retry
@@ -389,6 +419,7 @@ def main():
         print("the PWG job's 1-bit image: %d rows of %d dots, %.2f MiB" % (rows, DOTS, rows * DOTS / 8 / 2**20))
         documents(app, sinks["Receipt"], folder, rounds, os.path.dirname(os.path.dirname(os.path.dirname(
             os.path.abspath(server)))))
+        hostile(app, sinks["Receipt"], folder)
         twelve_at_once(app, sinks, folder, receipt, max(3, rounds // 2))
         print("server VmHWM at the end: %.1f MiB" % (proc_kib(app.process.pid, "VmHWM") / 1024))
         return 0

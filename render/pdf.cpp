@@ -120,14 +120,18 @@ bool AbortCheck(void* guard) { return static_cast<Guard*>(guard)->Stop(); }
 bool JpegSize(Stream* raw, long long& width, long long& height, int& components) {
     raw->reset();
     std::vector<int> head;
-    for (int i = 0; i < 65536; ++i) {
-        const int c = raw->getChar();
-        if (c == EOF) break;
-        head.push_back(c);
-    }
+    // Whether the first n bytes are read.
+    auto have = [&](size_t n) {
+        while (head.size() < n && head.size() < 65536) {
+            const int c = raw->getChar();
+            if (c == EOF) break;
+            head.push_back(c);
+        }
+        return head.size() >= n;
+    };
     size_t at = 2;
-    if (head.size() < 4 || head[0] != 0xFF || head[1] != 0xD8) return false;
-    while (at + 4 <= head.size()) {
+    if (!have(4) || head[0] != 0xFF || head[1] != 0xD8) return false;
+    while (have(at + 4)) {
         if (head[at] != 0xFF) return false;
         const int marker = head[at + 1];
         if (marker == 0xFF) {
@@ -141,7 +145,7 @@ bool JpegSize(Stream* raw, long long& width, long long& height, int& components)
         const size_t length = static_cast<size_t>(head[at + 2] << 8 | head[at + 3]);
         const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame) {
-            if (at + 10 > head.size()) return false;
+            if (!have(at + 10)) return false;
             height = head[at + 5] << 8 | head[at + 6];
             width = head[at + 7] << 8 | head[at + 8];
             components = head[at + 9];
@@ -172,6 +176,13 @@ public:
     void updateTransfer(GfxState* state) override {
         SplashOutputDev::updateTransfer(state);
         SetTransfer(state);
+    }
+    // A transparency group draws through a Splash of its own (a soft
+    // mask's keeps its grey: it becomes coverage, not ink).
+    void beginTransparencyGroup(GfxState* state, const double* bbox, GfxColorSpace* blendingColorSpace,
+                                bool isolated, bool knockout, bool forSoftMask) override {
+        SplashOutputDev::beginTransparencyGroup(state, bbox, blendingColorSpace, isolated, knockout, forSoftMask);
+        if (!forSoftMask) SetTransfer(state);
     }
 
     void drawImageMask(GfxState* state, Object* ref, Stream* str, int width, int height, bool invert,
@@ -259,9 +270,9 @@ private:
             }
         }
         if (values <= kMaxPictureValues) return true;
-        guard_.emitter.Fail(guard_.what + " holds a picture of " + Thousands(width) + " x " + Thousands(height) + " pixels (" +
-                            Thousands(values) + " pixel values), more than " + Thousands(kMaxPictureValues) +
-                            " (4,096 x 4,096 grey), the limit for a picture in a PDF");
+        guard_.emitter.Fail(guard_.what + " holds a picture of " + Thousands(width) + " x " + Thousands(height) +
+                            " pixels (" + Thousands(values) + " pixel values), more than " +
+                            Thousands(kMaxPictureValues) + " (4,096 x 4,096 grey), the limit for a picture in a PDF");
         return false;
     }
 

@@ -49,6 +49,9 @@ constexpr long kProbeDots = 8L << 20;
 // picture (progressive JPEG: two bytes a value), so this keeps one picture
 // within 32 MB; the printer has 384 dots across.
 constexpr long long kMaxPictureValues = 16LL << 20;
+// Transparency groups open at once: each holds a bitmap of the rows being
+// rendered with its alpha (3.5 MB for a whole slice).
+constexpr int kMaxGroups = 12;
 
 // poppler reports to one process-wide function: documents are read one at
 // a time, and what it says while one is read is kept for that one.
@@ -178,11 +181,45 @@ public:
         SetTransfer(state);
     }
     // A transparency group draws through a Splash of its own (a soft
-    // mask's keeps its grey: it becomes coverage, not ink).
+    // mask's keeps its grey: it becomes coverage, not ink). One nested
+    // past the bound refuses the page and is not opened; its end, paint or
+    // soft mask are then skipped as well. (A picture's stencil mask opens
+    // one itself and is always let through.)
     void beginTransparencyGroup(GfxState* state, const double* bbox, GfxColorSpace* blendingColorSpace,
                                 bool isolated, bool knockout, bool forSoftMask) override {
+        if (!inStencil_ && (skippedOpen_ > 0 || groups_ >= kMaxGroups)) {
+            if (skippedOpen_++ == 0)
+                guard_.emitter.Fail(guard_.what + " nests transparency groups deeper than " +
+                                    std::to_string(kMaxGroups) + ", the limit for a page");
+            return;
+        }
+        ++groups_;
         SplashOutputDev::beginTransparencyGroup(state, bbox, blendingColorSpace, isolated, knockout, forSoftMask);
         if (!forSoftMask) SetTransfer(state);
+    }
+    void endTransparencyGroup(GfxState* state) override {
+        if (!inStencil_ && skippedOpen_ > 0) {
+            --skippedOpen_;
+            ++skippedClosed_;
+            return;
+        }
+        --groups_;
+        SplashOutputDev::endTransparencyGroup(state);
+    }
+    void paintTransparencyGroup(GfxState* state, const double* bbox) override {
+        if (!inStencil_ && skippedClosed_ > 0) {
+            --skippedClosed_;
+            return;
+        }
+        SplashOutputDev::paintTransparencyGroup(state, bbox);
+    }
+    void setSoftMask(GfxState* state, const double* bbox, bool alpha, Function* transferFunc,
+                     GfxColor* backdropColor) override {
+        if (skippedClosed_ > 0) {
+            --skippedClosed_;
+            return;
+        }
+        SplashOutputDev::setSoftMask(state, bbox, alpha, transferFunc, backdropColor);
     }
 
     void drawImageMask(GfxState* state, Object* ref, Stream* str, int width, int height, bool invert,
@@ -193,15 +230,19 @@ public:
     void setSoftMaskFromImageMask(GfxState* state, Object* ref, Stream* str, int width, int height, bool invert,
                                   bool inlineImg, double* baseMatrix) override {
         skippedMask_ = !Allowed(str, width, height, 1, inlineImg);
-        if (!skippedMask_)
-            SplashOutputDev::setSoftMaskFromImageMask(state, ref, str, width, height, invert, inlineImg, baseMatrix);
+        if (skippedMask_) return;
+        inStencil_ = true;
+        SplashOutputDev::setSoftMaskFromImageMask(state, ref, str, width, height, invert, inlineImg, baseMatrix);
+        inStencil_ = false;
     }
     void unsetSoftMaskFromImageMask(GfxState* state, double* baseMatrix) override {
         if (skippedMask_) {
             skippedMask_ = false;
             return;
         }
+        inStencil_ = true;
         SplashOutputDev::unsetSoftMaskFromImageMask(state, baseMatrix);
+        inStencil_ = false;
     }
     void drawImage(GfxState* state, Object* ref, Stream* str, int width, int height, GfxImageColorMap* colorMap,
                    bool interpolate, const int* maskColors, bool inlineImg) override {
@@ -279,6 +320,8 @@ private:
     Guard& guard_;
     int threshold_;
     bool skippedMask_ = false;
+    bool inStencil_ = false;
+    int groups_ = 0, skippedOpen_ = 0, skippedClosed_ = 0;
 };
 
 // A page's geometry on the dots: rendered at `dpi`, the rendered image's

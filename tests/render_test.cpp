@@ -307,14 +307,15 @@ TEST(PdfRender, RefusesWhatCannotBePrintedWhole) {
     }
 }
 
-// Form XObjects `depth` deep, each drawing the next twice: 2^depth
-// rectangles from a few KB.
-std::string NestedForms(int depth) {
+// Form XObjects `depth` deep, each drawing the next twice (or once, as
+// transparency groups): 2^depth rectangles from a few KB.
+std::string NestedForms(int depth, bool groups = false) {
     std::vector<std::string> forms;
     for (int i = 0; i < depth; ++i) {
         const bool last = i == depth - 1;
-        const std::string body = last ? "0 0 10 10 re f" : "/F Do /F Do";
-        forms.push_back("<< /Type /XObject /Subtype /Form /BBox [0 0 100 100] /Resources << " +
+        const std::string body = last ? "0 0 10 10 re f" : groups ? "/F Do" : "/F Do /F Do";
+        forms.push_back("<< /Type /XObject /Subtype /Form /BBox [0 0 100 100] " +
+                        std::string(groups ? "/Group << /S /Transparency /I true >> " : "") + "/Resources << " +
                         (last ? std::string() : "/XObject << /F " + std::to_string(6 + i) + " 0 R >>") +
                         " >> /Length " + std::to_string(body.size()) + " >>\nstream\n" + body + "\nendstream");
     }
@@ -360,6 +361,7 @@ TEST(PdfRender, HostilePagesAreRefusedWithinBounds) {
         {"forms nested 40 deep", NestedForms(40), brief, "longer than 1 seconds", 3.0},
         {"a 20,000 x 20,000 JPEG", JpegPdf(20000, 20000, 20000, 20000), {}, "page 1 of the document holds a picture of 20,000 x 20,000 pixels", 2.0},
         {"a JPEG larger than its PDF says", JpegPdf(100, 100, 20000, 20000), {}, "the limit for a picture", 2.0},
+        {"transparency groups nested 40 deep", NestedForms(40, true), {}, "groups deeper than 12", 2.0},
     };
     for (const auto& c : cases) {
         const auto start = std::chrono::steady_clock::now();

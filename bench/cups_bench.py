@@ -148,22 +148,24 @@ def jpeg_pdf(side):
     return one_page_pdf(b"q 100 0 0 100 20 10 cm /Im Do Q", b"/XObject << /Im 5 0 R >>", [image])
 
 
-def nested_forms_pdf(depth=40):
-    """Form XObjects `depth` deep, each drawing the next twice: a page that
-    never ends."""
+def nested_forms_pdf(depth=40, groups=False):
+    """Form XObjects `depth` deep, each drawing the next twice (a page that
+    never ends), or once as transparency groups on a 1 m page."""
     forms = []
     for i in range(depth):
         last = i == depth - 1
-        body = b"0 0 10 10 re f" if last else b"/F Do /F Do"
+        body = b"0 0 10 10 re f" if last else b"/F Do" if groups else b"/F Do /F Do"
         res = b"" if last else b"/XObject << /F %d 0 R >>" % (6 + i)
-        forms.append(b"<< /Type /XObject /Subtype /Form /BBox [0 0 100 100] /Resources << %s >> /Length %d >>\n"
-                     b"stream\n%s\nendstream" % (res, len(body), body))
-    return one_page_pdf(b"/F Do", b"/XObject << /F 5 0 R >>", forms)
+        group = b"/Group << /S /Transparency /I true >> " if groups else b""
+        forms.append(b"<< /Type /XObject /Subtype /Form /BBox [0 0 200 3000] %s/Resources << %s >> /Length %d >>\n"
+                     b"stream\n%s\nendstream" % (group, res, len(body), body))
+    return one_page_pdf(b"/F Do", b"/XObject << /F 5 0 R >>", forms, length_mm=1000 if groups else 40)
 
 
 HOSTILE = (("a 4,096 x 4,096 JPEG (the bound)", lambda: jpeg_pdf(4096)),
            ("a 20,000 x 20,000 JPEG", lambda: jpeg_pdf(20000)),
-           ("forms nested 40 deep, stopped after 1 s", nested_forms_pdf))
+           ("forms nested 40 deep, stopped after 1 s", nested_forms_pdf),
+           ("transparency groups nested 40 deep, 1 m", lambda: nested_forms_pdf(groups=True)))
 
 
 def filter_hostile(inst, env):

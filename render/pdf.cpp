@@ -1,5 +1,6 @@
-// PDF pages through poppler's Splash renderer in 8-bit grey, without
-// anti-aliasing, across the printer's dots at the page's own length.
+// PDF pages through poppler's Splash renderer without anti-aliasing,
+// thresholded (in 1 bit a dot) or in 8-bit grey for the host to dither,
+// across the printer's dots at the page's own length.
 //
 // poppler's core API rather than its C++ wrapper: the interpreter asks our
 // abort check between content operators, nested forms and glyph procedures
@@ -37,7 +38,8 @@ namespace {
 constexpr double kRollPoints = 58.0 * 72.0 / 25.4;
 constexpr double kRollSlack = 1.0 * 72.0 / 25.4;
 constexpr int kBandRows = 256;
-// Rows interpreted at once: 3 MB of grey; a 1 m receipt is one pass.
+// Rows interpreted at once (0.4 MB thresholded, 3 MB with its alpha in
+// grey): a 1 m receipt is one pass.
 constexpr int kSliceRows = 8192;
 // A page wider than the roll is looked over at the printer's own scale
 // for its ink (print-scaling=auto) when it takes at most this many dots
@@ -364,7 +366,7 @@ public:
         if (bits_) {
             int i = 0;
             if ((x & 7) == 0)
-                for (; i + 8 <= count; i += 8) std::memcpy(out + i, Expanded()[row[(x + i) >> 3]], 8);
+                for (; i + 8 <= count; i += 8) std::memcpy(out + i, Expanded()[row[(x + i) >> 3]].data(), 8);
             for (; i < count; ++i) out[i] = (row[(x + i) >> 3] & (0x80 >> ((x + i) & 7))) ? 255 : 0;
         } else if (threshold_) {
             for (int i = 0; i < count; ++i) out[i] = row[x + i] < options_.threshold ? 0 : 255;
@@ -438,14 +440,15 @@ public:
 
 private:
     // Each byte of 1-bit dots (MSB first, 1 white) as its eight grey dots.
-    static const std::uint8_t (*Expanded())[8] {
+    using Eight = std::array<std::uint8_t, 8>;
+    static const std::array<Eight, 256>& Expanded() {
         static const auto table = [] {
-            std::vector<std::array<std::uint8_t, 8>> t(256);
+            std::array<Eight, 256> t{};
             for (int b = 0; b < 256; ++b)
                 for (int i = 0; i < 8; ++i) t[b][i] = (b & (0x80 >> i)) ? 255 : 0;
             return t;
         }();
-        return reinterpret_cast<const std::uint8_t(*)[8]>(table.data());
+        return table;
     }
 
     static SplashColorPtr White() {

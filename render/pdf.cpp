@@ -12,6 +12,7 @@
 #include <GlobalParams.h>
 #include <GfxState.h>
 #include <PDFDoc.h>
+#include <Page.h>
 #include <SplashOutputDev.h>
 #include <Stream.h>
 #include <goo/GooString.h>
@@ -27,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "render/emitter.h"
@@ -51,6 +53,9 @@ constexpr long kProbeDots = 8L << 20;
 // picture (progressive JPEG: two bytes a value), so this keeps one picture
 // within 32 MB; the printer has 384 dots across.
 constexpr long long kMaxPictureValues = 16LL << 20;
+// JPEG 2000 is decoded whole at four bytes a value, as soon as the
+// interpreter looks at it: a quarter of that.
+constexpr long long kMaxJpxValues = kMaxPictureValues / 4;
 // Transparency groups open at once: each holds a bitmap of the rows being
 // rendered with its alpha (3.5 MB for a whole slice).
 constexpr int kMaxGroups = 12;
@@ -160,6 +165,102 @@ bool JpegSize(Stream* raw, long long& width, long long& height, int& components)
         at += 2 + length;
     }
     return false;
+}
+
+// A JPEG 2000 picture's own size from its codestream's SIZ marker (in a
+// JP2 file or bare). False when it is not in the first 64 KB.
+bool JpxSize(Stream* raw, long long& width, long long& height, int& components) {
+    raw->reset();
+    std::vector<std::uint8_t> head;
+    for (int c; head.size() < 65536 && (c = raw->getChar()) != EOF;) head.push_back(static_cast<std::uint8_t>(c));
+    auto be32 = [&](size_t at) {
+        return static_cast<long long>(head[at]) << 24 | head[at + 1] << 16 | head[at + 2] << 8 | head[at + 3];
+    };
+    for (size_t at = 0; at + 42 <= head.size(); ++at) {
+        if (head[at] != 0xFF || head[at + 1] != 0x4F || head[at + 2] != 0xFF || head[at + 3] != 0x51) continue;
+        const size_t siz = at + 2;
+        width = be32(siz + 6) - be32(siz + 14);
+        height = be32(siz + 10) - be32(siz + 18);
+        components = head[siz + 38] << 8 | head[siz + 39];
+        return true;
+    }
+    return false;
+}
+
+// Why a picture of the size the PDF gives is not drawn, or "": its pixel
+// values past the bound, by the PDF's size or its own header's (read from
+// the encoded bytes unless they are the page's content stream itself).
+std::string Overweight(Stream* str, long long width, long long height, int components, bool peek) {
+    long long values = width * height * std::max(components, 1);
+    long long bound = kMaxPictureValues;
+    for (Stream* s = str; s; s = s->getNextStream()) {
+        const StreamKind kind = s->getKind();
+        if (kind == strJPX) bound = kMaxJpxValues;
+        if (!peek || (kind != strDCT && kind != strJPX) || !s->getNextStream()) continue;
+        long long w = 0, h = 0;
+        int n = 1;
+        const bool known = kind == strDCT ? JpegSize(s->getNextStream(), w, h, n) : JpxSize(s->getNextStream(), w, h, n);
+        if (known && w * h * std::max(n, 1) > values) {
+            width = w;
+            height = h;
+            values = w * h * std::max(n, 1);
+        }
+    }
+    if (values <= bound) return std::string();
+    return " holds a picture of " + Thousands(width) + " x " + Thousands(height) + " pixels (" + Thousands(values) +
+           " pixel values), more than " + Thousands(bound) +
+           (bound == kMaxPictureValues ? " (4,096 x 4,096 grey), the limit for a picture in a PDF"
+                                       : " (2,048 x 2,048 grey), the limit for a JPEG 2000 picture in a PDF");
+}
+
+// The pictures of a page's resources, its forms', patterns', Type 3
+// fonts' and soft masks' (8 levels down), weighed before the page is
+// interpreted: JPEG 2000 is decoded as soon as it is looked at, before
+// the output device sees it. "" or why the page is refused.
+std::string WeighResources(Dict* resources, int depth, std::set<Ref>& seen) {
+    if (!resources || depth > 8) return std::string();
+    std::string why;
+    auto stream = [&](const Object& ref, const Object& object) {
+        if (ref.isRef() && !seen.insert(ref.getRef()).second) return;
+        if (!object.isStream()) return;
+        Dict* dict = object.streamGetDict();
+        const Object subtype = dict->lookup("Subtype");
+        if (subtype.isName("Image")) {
+            const Object w = dict->lookup("Width"), h = dict->lookup("Height");
+            const Object mask = dict->lookup("SMask");
+            if (why.empty() && w.isInt() && h.isInt())
+                why = Overweight(object.getStream(), w.getInt(), h.getInt(), 1, true);
+            if (why.empty() && mask.isStream()) {
+                Dict* m = mask.streamGetDict();
+                const Object mw = m->lookup("Width"), mh = m->lookup("Height");
+                if (mw.isInt() && mh.isInt()) why = Overweight(mask.getStream(), mw.getInt(), mh.getInt(), 1, true);
+            }
+            return;
+        }
+        const Object inner = dict->lookup("Resources");
+        if (why.empty() && inner.isDict()) why = WeighResources(inner.getDict(), depth + 1, seen);
+    };
+    auto each = [&](const char* key, const std::function<void(const Object&, const Object&)>& visit) {
+        const Object entries = resources->lookup(key);
+        if (!entries.isDict()) return;
+        Dict* dict = entries.getDict();
+        for (int i = 0; i < dict->getLength() && why.empty(); ++i) visit(dict->getValNF(i), dict->getVal(i));
+    };
+    each("XObject", stream);
+    each("Pattern", stream);
+    each("Font", [&](const Object& ref, const Object& font) {
+        if (ref.isRef() && !seen.insert(ref.getRef()).second) return;
+        if (!font.isDict()) return;
+        const Object inner = font.getDict()->lookup("Resources");
+        if (inner.isDict()) why = WeighResources(inner.getDict(), depth + 1, seen);
+    });
+    each("ExtGState", [&](const Object&, const Object& state) {
+        if (!state.isDict()) return;
+        const Object mask = state.getDict()->lookup("SMask");
+        if (!mask.isDict()) return;
+        stream(mask.getDict()->lookupNF("G"), mask.getDict()->lookup("G"));
+    });
+    return why;
 }
 
 // Splash, with every picture weighed before it is decoded: one past the
@@ -299,23 +400,11 @@ private:
 
     bool Allowed(Stream* str, long long width, long long height, int components, bool inlineImg) {
         if (guard_.Stop()) return false;
-        long long values = width * height * components;
         // An inline picture's bytes are the page's content stream itself,
         // not to be read ahead of the interpreter.
-        for (Stream* s = str; s && !inlineImg && values <= kMaxPictureValues; s = s->getNextStream()) {
-            if (s->getKind() != strDCT || !s->getNextStream()) continue;
-            long long w = 0, h = 0;
-            int n = 1;
-            if (JpegSize(s->getNextStream(), w, h, n) && w * h * std::max(n, 1) > values) {
-                width = w;
-                height = h;
-                values = w * h * std::max(n, 1);
-            }
-        }
-        if (values <= kMaxPictureValues) return true;
-        guard_.emitter.Fail(guard_.what + " holds a picture of " + Thousands(width) + " x " + Thousands(height) +
-                            " pixels (" + Thousands(values) + " pixel values), more than " +
-                            Thousands(kMaxPictureValues) + " (4,096 x 4,096 grey), the limit for a picture in a PDF");
+        const std::string why = Overweight(str, width, height, components, !inlineImg);
+        if (why.empty()) return true;
+        guard_.emitter.Fail(guard_.what + why);
         return false;
     }
 
@@ -528,8 +617,15 @@ Result RenderPdf(const std::string& path, const std::uint8_t* data, std::size_t 
         if (!emitter.Check()) return result;
         const std::string what = "page " + std::to_string(number) + " of " + name;
         guard.what = what;
-        if (!document->getPage(number)) {
+        Page* page = document->getPage(number);
+        if (!page) {
             emitter.Fail(what + " cannot be read: " + Reason(messages));
+            return result;
+        }
+        std::set<Ref> seen;
+        const std::string heavy = WeighResources(page->getResourceDict(), 0, seen);
+        if (!heavy.empty()) {
+            emitter.Fail(what + heavy);
             return result;
         }
         double width = document->getPageCropWidth(number), height = document->getPageCropHeight(number);

@@ -334,12 +334,29 @@ std::string Jpeg(int width, int height) {
     return j + std::string(64, '\0') + "\xFF\xD9";
 }
 
-std::string JpegPdf(int width, int height, int jpegWidth, int jpegHeight) {
-    const std::string jpeg = Jpeg(jpegWidth, jpegHeight);
+// The main header of a grey JPEG 2000 codestream, one tile, no data.
+std::string Jpx(int width, int height) {
+    auto be = [](unsigned long long v, int bytes) {
+        std::string out;
+        for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+        return out;
+    };
+    std::string j = "\xFF\x4F\xFF\x51" + be(41, 2) + be(0, 2) + be(width, 4) + be(height, 4) + be(0, 8) +
+                    be(width, 4) + be(height, 4) + be(0, 8) + be(1, 2) + "\x07\x01\x01";
+    j += "\xFF\x52" + be(12, 2) + be(0, 2) + be(1, 2) + be(0, 2) + "\x04\x04" + be(0, 1) + "\x01";
+    j += "\xFF\x5C" + be(4, 2) + "\x40\x48";
+    return j + "\xFF\x90" + be(10, 2) + be(0, 6) + "\x00\x01\xFF\x93" + std::string(32, '\0') + "\xFF\xD9";
+}
+
+// A page drawing one picture the PDF says is width x height, of JPEG
+// (or JPEG 2000) bytes that may say otherwise.
+std::string JpegPdf(int width, int height, int jpegWidth, int jpegHeight, bool jpx = false) {
+    const std::string data = jpx ? Jpx(jpegWidth, jpegHeight) : Jpeg(jpegWidth, jpegHeight);
     return Pdf({"q 100 0 0 100 20 10 cm /Im Do Q"}, 58 * kMm, 40 * kMm, "", "/XObject << /Im 5 0 R >>",
                {"<< /Type /XObject /Subtype /Image /Width " + std::to_string(width) + " /Height " +
-                std::to_string(height) + " /ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /DCTDecode /Length " +
-                std::to_string(jpeg.size()) + " >>\nstream\n" + jpeg + "\nendstream"});
+                std::to_string(height) + " /BitsPerComponent 8 " +
+                (jpx ? "/Filter /JPXDecode" : "/ColorSpace /DeviceGray /Filter /DCTDecode") + " /Length " +
+                std::to_string(data.size()) + " >>\nstream\n" + data + "\nendstream"});
 }
 
 double Seconds(std::chrono::steady_clock::time_point since) {
@@ -361,6 +378,8 @@ TEST(PdfRender, HostilePagesAreRefusedWithinBounds) {
         {"forms nested 40 deep", NestedForms(40), brief, "longer than 1 seconds", 3.0},
         {"a 20,000 x 20,000 JPEG", JpegPdf(20000, 20000, 20000, 20000), {}, "page 1 of the document holds a picture of 20,000 x 20,000 pixels", 2.0},
         {"a JPEG larger than its PDF says", JpegPdf(100, 100, 20000, 20000), {}, "the limit for a picture", 2.0},
+        {"a JPEG 2000 larger than its PDF says", JpegPdf(100, 100, 20000, 20000, true), {},
+         "the limit for a JPEG 2000 picture", 2.0},
         {"transparency groups nested 40 deep", NestedForms(40, true), {}, "groups deeper than 12", 2.0},
     };
     for (const auto& c : cases) {

@@ -7,6 +7,9 @@
 #include <string>
 
 #include <strings.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "printer-app/raster_job.h"
 #include "printhost/job_session.h"
@@ -88,6 +91,11 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     print.collate = true;  // PAPPL's multiple-document-handling: collated copies
     print.cancelled = [job] { return papplJobIsCanceled(job); };
     print.pageDone = [job](int, int copies) { papplJobSetImpressionsCompleted(job, copies); };
+    bool warned = false;  // once, not once a copy
+    print.options.warn = [job, &warned](const std::string& warning) {
+        if (!warned) papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", warning.c_str());
+        warned = true;
+    };
 
     bool writeFailed = false;
     printhost::HostOptions host;
@@ -105,6 +113,11 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     const bool abort = !printed.ok || printed.cancelled;
     const bool ended = session.EndDocument(abort);
     session.Finish();
+#ifdef __GLIBC__
+    // The renderers' caches are freed by now; glibc keeps the pages unless
+    // told, and the server would stay at a large document's size.
+    malloc_trim(0);
+#endif
     if (!printed.ok)
         return RefuseJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, printed.why);
     if (printed.cancelled) return true;

@@ -41,6 +41,9 @@ struct Options {
     int maxPages = 1000;
     long maxRows = 699050;  // 268,435,456 dots, the hosts' bound on a document
     int maxSeconds = 120;
+    // Told what was left out of a document that still prints (text: the
+    // combining marks past those a character carries); may be null.
+    std::function<void(const std::string& warning)> warn;
 };
 
 // Where the rows go. StartPage says whether the page's rows are already

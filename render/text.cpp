@@ -45,6 +45,10 @@ struct Glyph {
     bool ink = false;
 };
 
+// What the glyph cache may hold before it is emptied, bitmaps and entries
+// counted: a few thousand glyphs of a 12-dot cell, whatever a text holds.
+constexpr size_t kGlyphCacheBytes = 2 << 20;
+
 // The fonts fontconfig ranks for the pattern, the first of them the grid's
 // font; the others are opened only when a character needs them.
 class Fonts {
@@ -102,6 +106,7 @@ public:
             if (baseline_ > line - 1) baseline_ = line - 1;
             boxTop_ = baseline_ - static_cast<int>(face.face->size->metrics.ascender * 7 / 10 / 64);
             if (boxTop_ < 0) boxTop_ = 0;
+            Box(box_);
             return true;
         }
         return Fail("fontconfig finds no scalable font for \"" + pattern +
@@ -111,19 +116,33 @@ public:
 
     int baseline() const { return baseline_; }
 
-    // The glyph for a code point: from the first font that has it, or a box.
+    // The glyph for a code point: from the first font that has it, or the
+    // box. It stays valid until the next Trim.
     const Glyph& Find(std::uint32_t codepoint) {
         auto found = glyphs_.find(codepoint);
-        if (found != glyphs_.end()) return found->second;
-        Glyph& glyph = glyphs_[codepoint];
+        if (found != glyphs_.end()) return found->second ? *found->second : box_;
+        std::unique_ptr<Glyph>& glyph = glyphs_[codepoint];
+        cached_ += kEntryBytes;
         for (Face& face : faces_) {
             if (face.failed || (face.charset && !FcCharSetHasChar(face.charset, codepoint))) continue;
             if (!face.face && !OpenFallback(face)) continue;
             const FT_UInt index = FT_Get_Char_Index(face.face, codepoint);
-            if (index != 0 && Load(face.face, index, glyph)) return glyph;
+            if (index == 0) continue;
+            auto loaded = std::make_unique<Glyph>();
+            if (!Load(face.face, index, *loaded)) continue;
+            cached_ += loaded->bits.size();
+            glyph = std::move(loaded);
+            return *glyph;
         }
-        Box(glyph);
-        return glyph;
+        return box_;
+    }
+
+    // Empties the cache once it holds more than its bound; the layout calls
+    // it between lines, when no cell refers to a glyph.
+    void Trim() {
+        if (cached_ <= kGlyphCacheBytes) return;
+        glyphs_.clear();
+        cached_ = 0;
     }
 
     bool Has(std::uint32_t codepoint) {
@@ -178,7 +197,8 @@ private:
         return true;
     }
 
-    // A character no installed font has: an empty box in its cell.
+    // A character no installed font has: an empty box in its cell, one for
+    // them all.
     void Box(Glyph& glyph) {
         glyph.cells = 1;
         glyph.advance = cell_;
@@ -197,7 +217,11 @@ private:
     FT_Library library_ = nullptr;
     FcFontSet* set_ = nullptr;
     std::vector<Face> faces_;
-    std::unordered_map<std::uint32_t, Glyph> glyphs_;
+    // Null for a character no font has: it prints as box_.
+    std::unordered_map<std::uint32_t, std::unique_ptr<Glyph>> glyphs_;
+    static constexpr size_t kEntryBytes = sizeof(Glyph) + 4 * sizeof(void*);
+    size_t cached_ = 0;
+    Glyph box_;
     FT_UInt pixels_ = 0;
     int cell_ = 0;
     int baseline_ = 0;
@@ -266,16 +290,25 @@ public:
     Layout(const Options& options, Fonts& fonts, Emitter& emitter, int cell, int line)
         : options_(options), fonts_(fonts), emitter_(emitter), cell_(cell), line_(line),
           margin_((kDots - options.columns * cell) / 2), cells_(options.columns, nullptr),
-          band_(static_cast<size_t>(line) * kDots, 255) {}
+          band_(static_cast<size_t>(line) * kDots, 255) {
+        skipping_ = !Wanted(page_);
+    }
 
     bool Put(std::uint32_t c) {
+        if (Escaped(c)) return true;
+        if (c == '\f') {
+            const bool going = EndLine() && EndPage();
+            ++page_;
+            skipping_ = !Wanted(page_);
+            return going;
+        }
+        if (skipping_) return true;
         if (c == '\n') return EndLine();
-        if (c == '\f') return EndLine() && EndPage();
         if (c == '\t') {
             column_ = std::min(options_.columns, (column_ / 8 + 1) * 8);
             return true;
         }
-        // Other controls (NUL, CR of CR LF, escape sequences) print nothing.
+        // Other controls (NUL, CR of CR LF) print nothing.
         if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return true;
         hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
         const hb_unicode_general_category_t category = hb_unicode_general_category(unicode, c);
@@ -283,36 +316,137 @@ public:
         if (category == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK ||
             category == HB_UNICODE_GENERAL_CATEGORY_ENCLOSING_MARK) {
             // With the letter before it: as one character where the font
-            // has that, else drawn over the letter's cell.
+            // has that, else drawn over the letter's cell. A letter cut at
+            // the line's end takes its marks with it.
             if (last_ < 0) return true;
             hb_codepoint_t composed = 0;
             if (hb_unicode_compose(unicode, lastChar_, c, &composed) && fonts_.Has(composed)) {
                 lastChar_ = composed;
                 cells_[last_] = &fonts_.Find(composed);
-            } else {
+            } else if (lastMarks_ < kMarksPerCharacter) {
                 marks_.push_back({last_, &fonts_.Find(c)});
+                ++lastMarks_;
+            } else {
+                ++droppedMarks_;
             }
             return true;
         }
-        const Glyph& glyph = fonts_.Find(c);
-        if (column_ + glyph.cells > options_.columns) {
-            if (!options_.wrap) return true;
-            if (!EndLine()) return false;
+        // Past the last column a cut line takes nothing more: no glyph is
+        // needed to know that.
+        if (!options_.wrap && column_ >= options_.columns) {
+            last_ = -1;
+            return true;
         }
-        cells_[column_] = &glyph;
+        const Glyph* glyph = &fonts_.Find(c);
+        if (column_ + glyph->cells > options_.columns) {
+            if (!options_.wrap) {
+                last_ = -1;
+                column_ = options_.columns;
+                return true;
+            }
+            // The line's end may empty the cache: found again after it.
+            if (!EndLine()) return false;
+            glyph = &fonts_.Find(c);
+        }
+        cells_[column_] = glyph;
         last_ = column_;
         lastChar_ = c;
-        column_ += glyph.cells;
+        lastMarks_ = 0;
+        column_ += glyph->cells;
         return true;
     }
 
     bool Finish() { return (column_ == 0 && last_ < 0 ? true : EndLine()) && EndPage(); }
+
+    // Whether no page after this one is wanted: the rest need not be read.
+    bool Done() const {
+        if (!skipping_ || options_.pageRanges.empty()) return false;
+        for (const auto& range : options_.pageRanges)
+            if (range.second > page_) return false;
+        return true;
+    }
+
+    // Combining marks past kMarksPerCharacter on one character, not printed.
+    long droppedMarks() const { return droppedMarks_; }
+
+    static constexpr int kMarksPerCharacter = 8;
 
 private:
     struct Mark {
         int column;
         const Glyph* glyph;
     };
+
+    bool Wanted(long page) const {
+        if (options_.pageRanges.empty()) return true;
+        for (const auto& range : options_.pageRanges)
+            if (page >= range.first && page <= range.second) return true;
+        return false;
+    }
+
+    // Escape sequences print nothing: ESC and a final byte (after any
+    // intermediates: ESC @, ESC ( B), a control sequence (ESC [ or CSI,
+    // parameters, a final byte) and a control string (ESC ], P, X, ^ or _
+    // or their C1 codes, up to BEL or ST). A byte that cannot continue a
+    // sequence ends it and counts as itself; a string not ended by its
+    // line's end stops there, so a stray ESC ] loses one line at most.
+    bool Escaped(std::uint32_t c) {
+        switch (escape_) {
+            case Escape::kNone:
+                break;
+            case Escape::kEsc:
+            case Escape::kEscIntermediate:
+                if (c >= 0x20 && c <= 0x2F) {
+                    escape_ = Escape::kEscIntermediate;
+                    return true;
+                }
+                if (escape_ == Escape::kEsc && c == '[') {
+                    escape_ = Escape::kCsi;
+                    return true;
+                }
+                if (escape_ == Escape::kEsc && (c == ']' || c == 'P' || c == 'X' || c == '^' || c == '_')) {
+                    escape_ = Escape::kString;
+                    return true;
+                }
+                escape_ = Escape::kNone;
+                if (c >= 0x30 && c <= 0x7E) return true;
+                break;
+            case Escape::kCsi:
+                if (c >= 0x20 && c <= 0x3F) return true;
+                escape_ = Escape::kNone;
+                if (c >= 0x40 && c <= 0x7E) return true;
+                break;
+            case Escape::kString:
+                if (c == 0x1B) {
+                    escape_ = Escape::kStringEsc;
+                    return true;
+                }
+                if (c == '\n' || c == '\f') {
+                    escape_ = Escape::kNone;
+                    return false;
+                }
+                if (c == 0x07 || c == 0x9C || c == 0x18 || c == 0x1A) escape_ = Escape::kNone;
+                return true;
+            case Escape::kStringEsc:
+                // ESC \ is ST; ESC and anything else begins a new sequence.
+                escape_ = Escape::kEsc;
+                if (c == '\\') {
+                    escape_ = Escape::kNone;
+                    return true;
+                }
+                return Escaped(c);
+        }
+        if (c == 0x1B) {
+            escape_ = Escape::kEsc;
+        } else if (c == 0x9B) {
+            escape_ = Escape::kCsi;
+        } else if (c == 0x9D || c == 0x90 || c == 0x98 || c == 0x9E || c == 0x9F) {
+            escape_ = Escape::kString;
+        } else {
+            return false;
+        }
+        return true;
+    }
 
     bool EndLine() {
         bool ink = false;
@@ -337,6 +471,7 @@ private:
         marks_.clear();
         column_ = 0;
         last_ = -1;
+        fonts_.Trim();
         return emitter_.Check();
     }
 
@@ -374,8 +509,13 @@ private:
     int column_ = 0;
     int last_ = -1;  // the column of the line's last character, for marks
     std::uint32_t lastChar_ = 0;
+    int lastMarks_ = 0;  // marks drawn over it
+    long droppedMarks_ = 0;
     long blank_ = 0;
     bool pageOpen_ = false;
+    long page_ = 1;  // as form feeds count them, printed or blank
+    bool skipping_ = false;  // the page is not in page-ranges
+    enum class Escape { kNone, kEsc, kEscIntermediate, kCsi, kString, kStringEsc } escape_ = Escape::kNone;
 };
 
 }  // namespace
@@ -425,11 +565,16 @@ Result RenderText(const ReadFn& read, const Options& options, const Sink& sink, 
             emitter.Fail("cannot decode " + name + " from " + options.charset);
             return result;
         }
-        if (got == 0) break;
+        if (got == 0 || layout.Done()) break;
     }
     if (!layout.Finish()) return result;
+    if (layout.droppedMarks() > 0 && options.warn)
+        options.warn(std::to_string(layout.droppedMarks()) + " combining marks were not printed: a character carries " +
+                     std::to_string(Layout::kMarksPerCharacter) + " at most");
     if (result.pages == 0) {
-        emitter.Fail(total == 0 ? name + " is empty: nothing to print" : name + " holds no printable text");
+        emitter.Fail(total == 0                     ? name + " is empty: nothing to print"
+                     : options.pageRanges.empty() ? name + " holds no printable text"
+                                                  : name + " has nothing to print in the pages page-ranges asks for");
         return result;
     }
     result.ok = true;

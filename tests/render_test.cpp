@@ -245,6 +245,71 @@ TEST(TextRender, RefusalsNameTheCause) {
     EXPECT_NE(Text("a", charset).result.error.find("no-such-charset"), std::string::npos);
 }
 
+// What a text asks for that prints nothing, or prints only in part: each
+// case renders as the plain text beside it.
+TEST(TextRender, SequencesRangesAndMarksSelectWhatPrints) {
+    const std::string full(32, 'M');
+    const std::string x8 = "x" + Repeat("\u0301", 8);
+    render::Options cut;
+    cut.wrap = false;
+    render::Options second, firstAndThird, third;
+    second.pageRanges = {{2, 2}};
+    firstAndThird.pageRanges = {{1, 1}, {3, 3}};
+    third.pageRanges = {{3, 3}};
+    struct {
+        const char* name;
+        std::string text;
+        render::Options options;
+        std::string same;
+        long dropped;  // marks the warning counts
+    } cases[] = {
+        {"ESC @ prints nothing", "a\x1b@b", {}, "ab", 0},
+        {"ESC ( B: intermediates and final", "a\x1b(Bb", {}, "ab", 0},
+        {"CSI with parameters", "a\x1b[1;31mb\x1b[0m", {}, "ab", 0},
+        {"CSI in C1, UTF-8", "a\xc2\x9b" "4mb", {}, "ab", 0},
+        {"CSI in C1, ISO-8859-1", "a\x9b" "4mb", [] { render::Options o; o.charset = "ISO-8859-1"; return o; }(),
+         "ab", 0},
+        {"OSC up to BEL", "a\x1b]0;title\x07" "b", {}, "ab", 0},
+        {"OSC up to ESC \\", "a\x1b]8;;http://x/\x1b\\b", {}, "ab", 0},
+        {"an unended OSC stops at its line's end", "a\x1b]title\nb", {}, "a\nb", 0},
+        {"ESC before a line feed", "a\x1b\nb", {}, "a\nb", 0},
+        {"cut: a dropped letter takes its accent", full + "e\u0301\u0301\n", cut, full, 0},
+        {"cut: a wide letter that does not fit ends the line", Repeat("M", 31) + "\u4e2dM", cut, Repeat("M", 31), 0},
+        {"page-ranges: the second page", "a\fb\fc", second, "b", 0},
+        {"page-ranges: two of three", "a\fb\fc\f", firstAndThird, "a\fc", 0},
+        {"page-ranges: a blank page counts", "a\f\fc", third, "c", 0},
+        {"8 marks a character, the rest dropped", x8 + Repeat("\u0301", 12) + " " + x8, {}, x8 + " " + x8, 12},
+    };
+    for (const auto& c : cases) {
+        long dropped = 0;
+        render::Options options = c.options;
+        options.warn = [&](const std::string& warning) { dropped = std::stol(warning); };
+        const Rendered got = Text(c.text, options);
+        ASSERT_TRUE(got.result.ok) << c.name << ": " << got.result.error;
+        EXPECT_TRUE(got.pages == Text(c.same).pages) << c.name;
+        EXPECT_EQ(dropped, c.dropped) << c.name;
+    }
+    EXPECT_NE(Text("a\fb", third).result.error.find("page-ranges"), std::string::npos);
+}
+
+// More glyphs than the cache keeps: a page after them prints as it does
+// alone.
+TEST(TextRender, GlyphsOutliveTheirCache) {
+    std::string many;
+    for (char32_t c = 0x4e00; c < 0x4e00 + 8000; ++c) {
+        const std::uint32_t u = c;
+        many += static_cast<char>(0xe0 | (u >> 12));
+        many += static_cast<char>(0x80 | ((u >> 6) & 0x3f));
+        many += static_cast<char>(0x80 | (u & 0x3f));
+    }
+    const std::string last = "Z\u4e00\u00e9x\u0301";
+    const Rendered got = Text(many + "\f" + many.substr(0, 300) + last);
+    ASSERT_TRUE(got.result.ok) << got.result.error;
+    const Rendered alone = Text(many.substr(0, 300) + last);
+    ASSERT_EQ(got.pages.size(), 2u);
+    EXPECT_TRUE(got.pages[1] == alone.pages[0]);
+}
+
 TEST(PdfRender, PlacesContentOnTheDots) {
     struct {
         const char* name;

@@ -140,6 +140,11 @@ DocumentOutcome PrintDocument(const DocumentJob& job, printhost::JobSession& ses
     print.format = render::Detect(bytes.data(), bytes.size());
     print.name = print.format == render::Format::kPdf ? "the PDF" : "the text";
     print.options = options;
+    bool warned = false;  // once, not once a copy
+    print.options.warn = [&job, &warned](const std::string& warning) {
+        if (!warned) job.log("WARNING: " + warning);
+        warned = true;
+    };
     print.copies = job.copies;
     print.collate = job.collate;
     print.cancelled = [&job] { return Cancelled(job); };

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """CUPS's ipptool runs the PWG-derived conformance files ipp-1.1.test,
 ipp-2.0.test and ipp-everywhere.test against a private raster58-app with a
-document: every test in them must pass, but for the expectations named in
+picture, and print-job-hold.test with a PWG raster page (a stream held, then
+released): every test in them must pass, but for the expectations named in
 EXCUSED; and the supplies page the printer names is there. The instance
 runs without TLS (see below).
 
@@ -19,7 +20,9 @@ import apptest as a  # noqa: E402
 from cupstest import pdf as pdf_of  # noqa: E402
 
 IPPTOOL_FILES = "/usr/share/cups/ipptool"
-SUITES = [("1.1", "ipp-1.1.test"), ("2.0", "ipp-2.0.test"), ("2.0", "ipp-everywhere.test")]
+# (IPP version, file, document)
+SUITES = [("1.1", "ipp-1.1.test", "receipt.png"), ("2.0", "ipp-2.0.test", "receipt.png"),
+          ("2.0", "ipp-everywhere.test", "receipt.png"), ("2.0", "print-job-hold.test", "receipt.pwg")]
 
 # ipp-everywhere.test wants overrides-supported to list "document-number",
 # a misspelling: the member of "overrides" is "document-numbers", as
@@ -128,15 +131,16 @@ def unexcused(out):
 
 
 def check_suites(t, app, printer, folder):
-    document = os.path.join(folder, "receipt.png")
-    with open(document, "wb") as f:
-        f.write(a.png(384, 200, [(0, 0, 384, 20), (50, 60, 100, 100)]))
+    for name, data in (("receipt.png", a.png(384, 200, [(0, 0, 384, 20), (50, 60, 100, 100)])),
+                       ("receipt.pwg", a.pwg_raster([(463, 200, 203, [(40, 0, 384, 20)])]))):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
     suites = with_samples(os.path.join(folder, "suites"))
     # printer-up-time must be past 0 when the suite reads it.
     time.sleep(1.1)
-    for version, suite in SUITES:
-        p = a.ipptool("-I", "-V", version, "-tf", document, app.ipp_uri("Receipt"), os.path.join(suites, suite),
-                      timeout=120)
+    for version, suite, document in SUITES:
+        p = a.ipptool("-I", "-V", version, "-tf", os.path.join(folder, document), app.ipp_uri("Receipt"),
+                      os.path.join(suites, suite), timeout=120)
         out = p.stdout.decode(errors="replace")
         counts = {k: len(re.findall(r"\[%s\]" % k, out)) for k in ("PASS", "FAIL", "SKIP")}
         problems = unexcused(out)

@@ -7,7 +7,9 @@ against that of the floor chain's largest process. Both run on the PPD
 without the filter's own PDF and text lines, so that PDF takes CUPS's
 chain. Then the sample PDF receipt and a 40-line text receipt, rendered by
 the filter itself, against CUPS's own chains for them (the same PPD without
-those lines).
+those lines). Last, a PDF page (a 1 m receipt, a 150 mm one) through the
+filter and rasterprint against pdftoppm -mono -r 203 of the same page, and
+the filter's peak memory and time to stop on hostile PDFs.
 
 usage: cups_bench.py CMAKE BUILD_DIR [ROUNDS]"""
 import os
@@ -94,6 +96,131 @@ def documents(inst, env, rounds, here):
                                                        statistics.median(ours) / statistics.median(theirs)))
 
 
+def text_pdf(length_mm, width_mm=58):
+    """A receipt of Helvetica lines and a bar code, `length_mm` long."""
+    mm = 72 / 25.4
+    lines, y, i = [b"BT /F1 9 Tf"], length_mm * mm - 20, 0
+    while y > 40:
+        lines.append(b"1 0 0 1 %.2f %.2f Tm (Item %04d ......... %d.%02d EUR) Tj" % (4 * mm, y, i, i % 97, i % 100))
+        y, i = y - 11, i + 1
+    lines.append(b"ET 0 g")
+    lines += [b"%.2f 12 2 24 re f" % (6 * mm + k * 4) for k in range(30)]
+    content = b"\n".join(lines)
+    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+               b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.3f %.3f] /Resources << /Font << /F1 << /Type /Font"
+               b" /Subtype /Type1 /BaseFont /Helvetica >> >> >> /Contents 4 0 R >>" % (width_mm * mm, length_mm * mm),
+               b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content)]
+    data, offsets = b"%PDF-1.4\n", []
+    for i, o in enumerate(objects):
+        offsets.append(len(data))
+        data += b"%d 0 obj\n%s\nendobj\n" % (i + 1, o)
+    xref = len(data)
+    data += b"xref\n0 5\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    return data + b"trailer\n<< /Size 5 /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % xref
+
+
+def one_page_pdf(content, resources=b"", extras=(), width_mm=58, length_mm=40):
+    """A one-page PDF; `extras` are objects numbered from 5."""
+    mm = 72 / 25.4
+    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+               b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.3f %.3f] /Resources << %s >> /Contents 4 0 R >>" % (
+                   width_mm * mm, length_mm * mm, resources),
+               b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content)] + list(extras)
+    data, offsets = b"%PDF-1.4\n", []
+    for i, o in enumerate(objects):
+        offsets.append(len(data))
+        data += b"%d 0 obj\n%s\nendobj\n" % (i + 1, o)
+    xref = len(data)
+    data += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    data += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    return data + b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+
+
+def jpeg_pdf(side):
+    """A grey progressive JPEG of side x side pixels with almost no scan data
+    (under a kilobyte), drawn on a receipt page."""
+    be = lambda v: bytes([v >> 8, v & 255])
+    j = (b"\xff\xd8\xff\xdb" + be(67) + b"\0" + b"\1" * 64 + b"\xff\xc2" + be(11) + b"\x08" + be(side) + be(side) +
+         b"\x01\x01\x11\0" + b"\xff\xc4" + be(20) + b"\0\x01" + b"\0" * 15 + b"\0" + b"\xff\xda" + be(8) +
+         b"\x01\x01\0\0\0\0" + b"\0" * 64 + b"\xff\xd9")
+    image = (b"<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceGray /BitsPerComponent 8"
+             b" /Filter /DCTDecode /Length %d >>\nstream\n%s\nendstream" % (side, side, len(j), j))
+    return one_page_pdf(b"q 100 0 0 100 20 10 cm /Im Do Q", b"/XObject << /Im 5 0 R >>", [image])
+
+
+def nested_forms_pdf(depth=40, groups=False):
+    """Form XObjects `depth` deep, each drawing the next twice (a page that
+    never ends), or once as transparency groups on a 1 m page."""
+    forms = []
+    for i in range(depth):
+        last = i == depth - 1
+        body = b"0 0 10 10 re f" if last else b"/F Do" if groups else b"/F Do /F Do"
+        res = b"" if last else b"/XObject << /F %d 0 R >>" % (6 + i)
+        group = b"/Group << /S /Transparency /I true >> " if groups else b""
+        forms.append(b"<< /Type /XObject /Subtype /Form /BBox [0 0 200 3000] %s/Resources << %s >> /Length %d >>\n"
+                     b"stream\n%s\nendstream" % (group, res, len(body), body))
+    return one_page_pdf(b"/F Do", b"/XObject << /F 5 0 R >>", forms, length_mm=1000 if groups else 40)
+
+
+HOSTILE = (("a 4,096 x 4,096 JPEG (the bound)", lambda: jpeg_pdf(4096)),
+           ("a 20,000 x 20,000 JPEG", lambda: jpeg_pdf(20000)),
+           ("forms nested 40 deep, stopped after 1 s", nested_forms_pdf),
+           ("transparency groups nested 40 deep, 1 m", lambda: nested_forms_pdf(groups=True)))
+
+
+def filter_hostile(inst, env):
+    """The filter's peak memory on hostile PDFs against a one-line receipt's,
+    and the time from SIGTERM to its exit on a page that never ends."""
+    probe = ("import resource,signal,subprocess,sys,time\n"
+             "p=subprocess.Popen(sys.argv[3:],stdout=subprocess.DEVNULL,stderr=subprocess.DEVNULL)\n"
+             "t=None\n"
+             "if sys.argv[2]=='1':\n"
+             "  time.sleep(1); p.send_signal(signal.SIGTERM); t=time.monotonic()\n"
+             "p.wait()\n"
+             "print(p.returncode,(time.monotonic()-t) if t else -1,resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+    pdf_env = dict(env, CONTENT_TYPE="application/pdf")
+    rows = []
+    for name, make in (("a one-line receipt", lambda: text_pdf(20)),) + HOSTILE:
+        path = os.path.join(inst.base, "hostile.pdf")
+        with open(path, "wb") as f:
+            f.write(make())
+        stop = "1" if "stopped" in name else "0"
+        p = subprocess.run([sys.executable, "-c", probe, path, stop, inst.filter, "1", "user", "bench", "1", "", path],
+                           capture_output=True, env=pdf_env, check=True)
+        code, stopped, rss = p.stdout.split()
+        rows.append((name, int(code), float(stopped), int(rss)))
+    idle = rows[0][3]
+    print("| the filter on | exit status | SIGTERM to exit | peak RSS | above the one-line receipt's |")
+    print("|---|---|---|---|---|")
+    for name, code, stopped, rss in rows:
+        print("| %s | %d | %s | %.1f MiB | %+.1f MiB |" % (name, code, "%.3f s" % stopped if stopped >= 0 else "-",
+                                                           rss / 1024, (rss - idle) / 1024))
+
+
+def pdf_pages(inst, env, rounds, build):
+    """A PDF page through the filter and rasterprint against pdftoppm's
+    1-bit rendering of the same page, alternately in one run."""
+    rasterprint = os.path.join(build, "tools", "rasterprint")
+    out = os.path.join(inst.base, "page.out")
+    pdf_env = dict(env, CONTENT_TYPE="application/pdf")
+    print("wall (CPU) time, medians; ratios to pdftoppm's")
+    print("| page | pdftoppm -mono -r 203 | rastertooemdll | ratio | rasterprint | ratio |")
+    print("|---|---|---|---|---|---|")
+    for name, length in (("1 m receipt", 1000), ("one-page receipt, 150 mm", 150)):
+        path = os.path.join(inst.base, "page-%d.pdf" % length)
+        with open(path, "wb") as f:
+            f.write(text_pdf(length))
+        floor, filt, tool = [], [], []
+        for _ in range(rounds):
+            floor.append(measure(["pdftoppm", "-mono", "-r", "203", path], env, out)[:2])
+            filt.append(measure([inst.filter, "1", "user", "bench", "1", "", path], pdf_env, out)[:2])
+            tool.append(measure([rasterprint, "-o", out, path], env, out)[:2])
+        (f, fc), (a, ac), (b, bc) = ((statistics.median(r[0] for r in v), statistics.median(r[1] for r in v))
+                                     for v in (floor, filt, tool))
+        print("| %s | %.3f s (%.3f) | %.3f s (%.3f) | %.2f (%.2f) | %.3f s (%.3f) | %.2f (%.2f) |" % (
+            name, f, fc, a, ac, a / f, ac / fc, b, bc, b / f, bc / fc))
+
+
 def main():
     cmake, build = sys.argv[1:3]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
@@ -129,6 +256,8 @@ def main():
         print("chain's wall time / floor's: %.2f" % (wall["chain"] / wall["floor"]))
         print("filter's peak memory / floor's: %.2f" % (rss["alone"] / rss["floor"]))
         documents(inst, env, rounds, os.path.dirname(os.path.abspath(__file__)))
+        pdf_pages(inst, env, rounds, build)
+        filter_hostile(inst, env)
     finally:
         inst.remove()
 

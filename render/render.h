@@ -50,11 +50,14 @@ struct Options {
 // black and white (0 or 255 only). Rows: `count` rows of kDots bytes. Any
 // call returning false stops the document (a cancel, or the host's own
 // failure), and the result says "stopped". A document that fails within a
-// page ends there: the page gets no endPage.
+// page ends there: the page gets no endPage. `stop`, when set, is asked
+// while a page renders, inside it too (every 20 ms at most): true stops
+// the document as a false return does.
 struct Sink {
     std::function<bool(bool bilevel)> startPage;
     std::function<bool(const std::uint8_t* rows, int count)> rows;
     std::function<bool()> endPage;
+    std::function<bool()> stop;
 };
 
 struct Result {

@@ -12,10 +12,11 @@ bool Halftone::Row(const std::uint8_t* grey, std::uint8_t* bits) {
     std::fill(bits, bits + kDots / 8, 0xFF);
     bool black = false;
     if (!dither_) {
-        for (int x = 0; x < kDots; ++x) {
-            if (grey[x] >= threshold_) continue;
-            bits[x >> 3] &= static_cast<std::uint8_t>(~(0x80 >> (x & 7)));
-            black = true;
+        for (int byte = 0; byte < kDots / 8; ++byte) {
+            unsigned white = 0;
+            for (int i = 0; i < 8; ++i) white = white << 1 | (grey[byte * 8 + i] >= threshold_);
+            bits[byte] = static_cast<std::uint8_t>(white);
+            black |= white != 0xFF;
         }
         return black;
     }
@@ -58,6 +59,7 @@ SessionSink::SessionSink(printhost::JobSession& session, std::function<bool()> c
         error_ = session_.result().error;
         return false;
     };
+    if (cancelled_) sink_.stop = cancelled_;
     sink_.endPage = [this] {
         if (session_.EndPage()) return true;
         error_ = session_.result().error;
@@ -103,6 +105,8 @@ SessionOutcome PrintToSession(const SessionJob& job, printhost::JobSession& sess
         if (job.pageDone) job.pageDone(page, repeats);
         return true;
     };
+
+    sink.stop = cancelled;
 
     Options options = job.options;
     long rows = 0;

@@ -12,7 +12,7 @@
 set -eu
 
 need_native="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev binutils libstb-dev libpng-dev
-  pkg-config libpoppler-cpp-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
+  pkg-config libpoppler-private-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
 need_windows="cmake ninja-build googletest libstb-dev zip g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386"
 
 need_hardening="clang libclang-rt-14-dev valgrind libcups2-dev libcupsimage2-dev"
@@ -21,7 +21,7 @@ need_pappl="gcc patch pkg-config libavahi-client-dev libgnutls28-dev libjpeg-dev
 need_cups="cups cups-client cups-filters cups-ppdc libcups2-dev libcupsimage2-dev poppler-utils python3 $need_pappl libsystemd-dev"
 need_test="cups-ipp-utils chromium fonts-wqy-microhei systemd ghostscript"
 need_deb="debhelper dpkg-dev fakeroot lintian git g++ cmake ninja-build cups-ppdc libcups2-dev libcupsimage2-dev $need_pappl libsystemd-dev
-  libpoppler-cpp-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
+  libpoppler-private-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev fonts-dejavu-core"
 
 case "${1:-native}" in
     native) need=$need_native ;;

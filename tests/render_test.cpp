@@ -2,7 +2,9 @@
 // dots out, bounds and refusals named.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,11 @@ struct Rendered {
     std::vector<std::vector<std::uint8_t>> pages;  // grey, 384 a row
 };
 
-Rendered Render(const std::string& bytes, render::Format format, const render::Options& options = {}) {
+Rendered Render(const std::string& bytes, render::Format format, const render::Options& options = {},
+                std::function<bool()> stop = {}) {
     Rendered out;
     render::Sink sink;
+    sink.stop = std::move(stop);
     sink.startPage = [&](bool) {
         out.pages.emplace_back();
         return true;
@@ -81,9 +85,12 @@ std::vector<int> Runs(const std::vector<std::uint8_t>& page, int y) {
 }
 
 // A PDF of pages of the given size in points, each drawn by its content
-// stream; `trailer` adds entries to the trailer.
+// stream; `trailer` adds entries to the trailer. Every page has the
+// `resources`; `extras` are objects numbered from after the last page's
+// content (5 for one page).
 std::string Pdf(const std::vector<std::string>& contents, double width, double height,
-                const std::string& trailer = "") {
+                const std::string& trailer = "", const std::string& resources = "",
+                const std::vector<std::string>& extras = {}) {
     std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", ""};
     std::string kids;
     char box[128];
@@ -91,10 +98,11 @@ std::string Pdf(const std::vector<std::string>& contents, double width, double h
     for (const std::string& content : contents) {
         const size_t n = objects.size() + 1;
         kids += std::to_string(n) + " 0 R ";
-        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox " + std::string(box) + " /Contents " +
-                          std::to_string(n + 1) + " 0 R >>");
+        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox " + std::string(box) + " /Resources << " +
+                          resources + " >> /Contents " + std::to_string(n + 1) + " 0 R >>");
         objects.push_back("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream");
     }
+    objects.insert(objects.end(), extras.begin(), extras.end());
     objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(contents.size()) + " >>";
     std::string pdf = "%PDF-1.4\n";
     std::vector<size_t> offsets;
@@ -361,6 +369,142 @@ TEST(PdfRender, RefusesWhatCannotBePrintedWhole) {
         EXPECT_FALSE(got.result.ok) << c.name;
         EXPECT_TRUE(got.pages.empty()) << c.name << ": nothing is printed";
         EXPECT_NE(got.result.error.find(c.says), std::string::npos) << c.name << ": " << got.result.error;
+    }
+}
+
+// Form XObjects `depth` deep, each drawing the next twice (or once, as
+// transparency groups): 2^depth rectangles from a few KB.
+std::string NestedForms(int depth, bool groups = false) {
+    std::vector<std::string> forms;
+    for (int i = 0; i < depth; ++i) {
+        const bool last = i == depth - 1;
+        const std::string body = last ? "0 0 10 10 re f" : groups ? "/F Do" : "/F Do /F Do";
+        forms.push_back("<< /Type /XObject /Subtype /Form /BBox [0 0 100 100] " +
+                        std::string(groups ? "/Group << /S /Transparency /I true >> " : "") + "/Resources << " +
+                        (last ? std::string() : "/XObject << /F " + std::to_string(6 + i) + " 0 R >>") +
+                        " >> /Length " + std::to_string(body.size()) + " >>\nstream\n" + body + "\nendstream");
+    }
+    return Pdf({"/F Do"}, 58 * kMm, 40 * kMm, "", "/XObject << /F 5 0 R >>", forms);
+}
+
+// A grey progressive JPEG of the given size whose scan holds almost no
+// data: a decoder allocates the whole picture before reading it.
+std::string Jpeg(int width, int height) {
+    auto be16 = [](int v) { return std::string{static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}; };
+    std::string j = "\xFF\xD8";
+    j += "\xFF\xDB" + be16(67) + std::string(1, '\0') + std::string(64, '\x01');
+    j += "\xFF\xC2" + be16(11) + "\x08" + be16(height) + be16(width) + "\x01\x01\x11" + std::string(1, '\0');
+    j += "\xFF\xC4" + be16(20) + std::string(1, '\0') + "\x01" + std::string(15, '\0') + std::string(1, '\0');
+    j += "\xFF\xDA" + be16(8) + "\x01\x01" + std::string(4, '\0');
+    return j + std::string(64, '\0') + "\xFF\xD9";
+}
+
+// The main header of a grey JPEG 2000 codestream, one tile, no data.
+std::string Jpx(int width, int height) {
+    auto be = [](unsigned long long v, int bytes) {
+        std::string out;
+        for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+        return out;
+    };
+    std::string j = "\xFF\x4F\xFF\x51" + be(41, 2) + be(0, 2) + be(width, 4) + be(height, 4) + be(0, 8) +
+                    be(width, 4) + be(height, 4) + be(0, 8) + be(1, 2) + "\x07\x01\x01";
+    j += "\xFF\x52" + be(12, 2) + be(0, 2) + be(1, 2) + be(0, 2) + "\x04\x04" + be(0, 1) + "\x01";
+    j += "\xFF\x5C" + be(4, 2) + "\x40\x48";
+    return j + "\xFF\x90" + be(10, 2) + be(0, 6) + "\x00\x01\xFF\x93" + std::string(32, '\0') + "\xFF\xD9";
+}
+
+// A page drawing one picture the PDF says is width x height, of JPEG
+// (or JPEG 2000) bytes that may say otherwise.
+std::string JpegPdf(int width, int height, int jpegWidth, int jpegHeight, bool jpx = false) {
+    const std::string data = jpx ? Jpx(jpegWidth, jpegHeight) : Jpeg(jpegWidth, jpegHeight);
+    return Pdf({"q 100 0 0 100 20 10 cm /Im Do Q"}, 58 * kMm, 40 * kMm, "", "/XObject << /Im 5 0 R >>",
+               {"<< /Type /XObject /Subtype /Image /Width " + std::to_string(width) + " /Height " +
+                std::to_string(height) + " /BitsPerComponent 8 " +
+                (jpx ? "/Filter /JPXDecode" : "/ColorSpace /DeviceGray /Filter /DCTDecode") + " /Length " +
+                std::to_string(data.size()) + " >>\nstream\n" + data + "\nendstream"});
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Hostile pages end inside the page, within the document's bounds,
+// nothing of them printed.
+TEST(PdfRender, HostilePagesAreRefusedWithinBounds) {
+    render::Options brief;
+    brief.maxSeconds = 1;
+    struct {
+        const char* name;
+        std::string pdf;
+        render::Options options;
+        const char* says;
+        double within;  // seconds
+    } cases[] = {
+        {"forms nested 40 deep", NestedForms(40), brief, "longer than 1 seconds", 3.0},
+        {"a 20,000 x 20,000 JPEG", JpegPdf(20000, 20000, 20000, 20000), {}, "page 1 of the document holds a picture of 20,000 x 20,000 pixels", 2.0},
+        {"a JPEG larger than its PDF says", JpegPdf(100, 100, 20000, 20000), {}, "the limit for a picture", 2.0},
+        {"a JPEG 2000 larger than its PDF says", JpegPdf(100, 100, 20000, 20000, true), {},
+         "the limit for a JPEG 2000 picture", 2.0},
+        {"transparency groups nested 40 deep", NestedForms(40, true), {}, "groups deeper than 12", 2.0},
+    };
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const Rendered got = Render(c.pdf, render::Format::kPdf, c.options);
+        EXPECT_LT(Seconds(start), c.within) << c.name;
+        EXPECT_FALSE(got.result.ok) << c.name;
+        EXPECT_EQ(got.result.rows, 0) << c.name;
+        EXPECT_NE(got.result.error.find(c.says), std::string::npos) << c.name << ": " << got.result.error;
+    }
+    // A picture within the bound prints.
+    const Rendered small = Render(JpegPdf(64, 64, 64, 64), render::Format::kPdf);
+    EXPECT_TRUE(small.result.ok) << small.result.error;
+}
+
+// The host's stop reaches a page that never ends on its own.
+TEST(PdfRender, StopsInsideAPage) {
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point asked{};
+    const Rendered got = Render(NestedForms(40), render::Format::kPdf, {}, [&] {
+        if (Seconds(start) < 0.3) return false;
+        if (asked == std::chrono::steady_clock::time_point{}) asked = std::chrono::steady_clock::now();
+        return true;
+    });
+    EXPECT_TRUE(got.result.stopped);
+    EXPECT_FALSE(got.result.ok);
+    EXPECT_LT(Seconds(asked), 1.0);
+}
+
+// print-scaling=auto crops a receipt in a corner of a wide page to its ink
+// at the printer's scale; a page inked wider, or print-scaling=fit, is
+// fitted whole.
+TEST(PdfRender, AutoScalingCropsAReceiptOnAWidePage) {
+    const double letterW = 612, letterH = 792;
+    render::Options fit;
+    fit.scaling = render::Scaling::kFit;
+    struct {
+        const char* name;
+        std::string content;
+        render::Options options;
+        Box want;
+        int rows;
+    } cases[] = {
+        // 40 x 10 mm at 10 mm from the left and top: 320 x 80 dots, centred.
+        {"a receipt in the corner", Rect(10 * kMm, letterH - 20 * kMm, 40 * kMm, 10 * kMm), {}, {32, 0, 351, 79}, 80},
+        {"ink wider than the roll", Rect(10 * kMm, letterH - 20 * kMm, 150 * kMm, 10 * kMm), {}, {18, 18, 284, 35},
+         497},
+        {"fit fits the whole page", Rect(10 * kMm, letterH - 20 * kMm, 40 * kMm, 10 * kMm), fit, {18, 18, 88, 35},
+         497},
+    };
+    for (const auto& c : cases) {
+        const Rendered got = Render(Pdf({c.content}, letterW, letterH), render::Format::kPdf, c.options);
+        ASSERT_TRUE(got.result.ok) << c.name << ": " << got.result.error;
+        ASSERT_EQ(got.pages.size(), 1u) << c.name;
+        EXPECT_EQ(Rows(got.pages[0]), c.rows) << c.name;
+        const Box ink = Ink(got.pages[0]);
+        EXPECT_NEAR(ink.left, c.want.left, 1) << c.name;
+        EXPECT_NEAR(ink.top, c.want.top, 1) << c.name;
+        EXPECT_NEAR(ink.right, c.want.right, 1) << c.name;
+        EXPECT_NEAR(ink.bottom, c.want.bottom, 1) << c.name;
     }
 }
 

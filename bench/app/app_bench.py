@@ -37,6 +37,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "app"))
 import apptest  # noqa: E402
 import cupstest  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, ".."))
+from cups_bench import HOSTILE, text_pdf  # noqa: E402
 
 DPI = 203
 WIDTH = 463         # 58 mm at 203 dpi, the whole media width
@@ -271,14 +273,22 @@ def documents(app, sink, folder, rounds, build):
                             check=True).stdout
     pwg = os.path.join(folder, "receipt-text.pwg")
     pwg_of_rows(pwg, cupstest.decode(stream)[0])
+    long_pdf = os.path.join(folder, "receipt-1m.pdf")
+    with open(long_pdf, "wb") as f:
+        f.write(text_pdf(1000))
     jobs = [("PDF receipt", pdf, "application/pdf", None), ("text, 40 lines", txt, "text/plain", None),
-            ("the same as PWG", pwg, "image/pwg-raster", "om_58x150mm_58x150mm")]
+            ("the same as PWG", pwg, "image/pwg-raster", "om_58x150mm_58x150mm"),
+            ("PDF 1 m receipt", long_pdf, "application/pdf", None)]
     times = {j[0]: [] for j in jobs}
     for r in range(rounds + 1):
         for label, path, fmt, media in jobs:
             m = measure(app, "Receipt", sink, path, fmt, media)
             if r:
                 times[label].append(m["time"])
+        if r:
+            start = time.monotonic()
+            subprocess.run(["pdftoppm", "-mono", "-r", "203", long_pdf], check=True, stdout=subprocess.DEVNULL)
+            times.setdefault("pdftoppm", []).append(time.monotonic() - start)
     chain = cups_pdf_chain(build, pdf, rounds)
     med = {k: statistics.median(v) for k, v in times.items()}
     print("documents on Receipt, submit to last byte, median (min-max):")
@@ -287,6 +297,38 @@ def documents(app, sink, folder, rounds, build):
     print("CUPS's PDF chain to the filter (cupsfilter: pdftopdf, gstoraster, rastertooemdll): %.3f" % chain)
     print("PDF through the app / CUPS's chain: %.2f; text / the same as PWG raster: %.2f" % (
         med["PDF receipt"] / chain, med["text, 40 lines"] / med["the same as PWG"]))
+    print("pdftoppm -mono -r 203 of the 1 m receipt: %.3f; the app / pdftoppm: %.2f" % (
+        med["pdftoppm"], med["PDF 1 m receipt"] / med["pdftoppm"]))
+
+
+def hostile(app, sink, folder):
+    """Hostile PDFs on Receipt: the server's peak over its resident size
+    before each job, its resident size after, and for a page that never
+    ends the time from Cancel-Job to the job's end."""
+    pid = app.process.pid
+    uri = app.ipp_uri("Receipt")
+    print("hostile PDFs on Receipt: | job | ended | Cancel-Job to the end | peak above before | resident after |")
+    for name, make in HOSTILE:
+        path = os.path.join(folder, "hostile.pdf")
+        with open(path, "wb") as f:
+            f.write(make())
+        with open("/proc/%d/clear_refs" % pid, "w") as f:
+            f.write("5")
+        rss0 = proc_kib(pid, "VmRSS")
+        sink.reset()
+        job = apptest.print_file(uri, path, "application/pdf")
+        stopped = None
+        if "stopped" in name:
+            time.sleep(1)
+            start = time.monotonic()
+            app.run("cancel", "-d", "Receipt", "-j", str(job))
+            state = apptest.wait_job_done(uri, job, 30)
+            stopped = time.monotonic() - start
+        else:
+            state = apptest.wait_job_done(uri, job, 120)
+        print("| %s | %s | %s | %+.1f MiB | %.1f MiB (%.1f before) |" % (
+            name, state[0] if state else "?", "%.3f s" % stopped if stopped is not None else "-",
+            (proc_kib(pid, "VmHWM") - rss0) / 1024, proc_kib(pid, "VmRSS") / 1024, rss0 / 1024))
 
 
 def twelve_at_once(app, sinks, folder, receipt, rounds):
@@ -377,6 +419,7 @@ def main():
         print("the PWG job's 1-bit image: %d rows of %d dots, %.2f MiB" % (rows, DOTS, rows * DOTS / 8 / 2**20))
         documents(app, sinks["Receipt"], folder, rounds, os.path.dirname(os.path.dirname(os.path.dirname(
             os.path.abspath(server)))))
+        hostile(app, sinks["Receipt"], folder)
         twelve_at_once(app, sinks, folder, receipt, max(3, rounds // 2))
         print("server VmHWM at the end: %.1f MiB" % (proc_kib(app.process.pid, "VmHWM") / 1024))
         return 0

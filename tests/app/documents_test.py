@@ -7,7 +7,8 @@ stream passes byte for byte and a corrupt one is refused; transparent grey
 and interlaced PNGs print as drawn, a JPEG the way up its EXIF orientation
 says, a CMYK one is refused by name; a page claiming
 4,294,967,295 rows, a 16384x16384 PNG and 50 jobs whose document never
-comes are each ended within their bound while other jobs print; eight
+comes are each ended within their bound while other jobs print; a PDF
+page that never ends stops at Cancel-Job; eight
 printers in one server each print their own job.
 
 usage: documents_test.py RASTER58_APP RASTERVIEW RASTERPRINT"""
@@ -50,6 +51,28 @@ def bomb_png(side=16384):
     body = b"".join(z.compress(row) for _ in range(side)) + z.flush()
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 1, 0, 0, 0, 0)) +
             chunk(b"IDAT", body) + chunk(b"IEND", b""))
+
+
+def nested_forms(depth=40):
+    """A PDF page of Form XObjects `depth` deep, each drawing the next twice:
+    2**depth rectangles from a few kilobytes, a page that never ends."""
+    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+               b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 164.4 113.4] /Resources << /XObject << /F 5 0 R >> >>"
+               b" /Contents 4 0 R >>", b"<< /Length 5 >>\nstream\n/F Do\nendstream"]
+    for i in range(depth):
+        last = i == depth - 1
+        body = b"0 0 10 10 re f" if last else b"/F Do /F Do"
+        res = b"" if last else b"/XObject << /F %d 0 R >>" % (6 + i)
+        objects.append(b"<< /Type /XObject /Subtype /Form /BBox [0 0 100 100] /Resources << %s >> /Length %d >>\n"
+                       b"stream\n%s\nendstream" % (res, len(body), body))
+    data, offsets = b"%PDF-1.4\n", []
+    for i, o in enumerate(objects):
+        offsets.append(len(data))
+        data += b"%d 0 obj\n%s\nendobj\n" % (i + 1, o)
+    xref = len(data)
+    data += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    data += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    return data + b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
 
 
 def tall_page():
@@ -327,6 +350,28 @@ def check_bounds(run):
     run.alive("the bounds")
 
 
+def check_cancel(run):
+    """Cancel-Job stops a PDF page that would never end, inside the page."""
+    t = run.t
+    job = a.print_file(run.uri, run.write("nested.pdf", nested_forms()), "application/pdf")
+    end = time.monotonic() + 20
+    state = None
+    while isinstance(job, int) and time.monotonic() < end:
+        state = a.job_state(run.uri, job)
+        if state and state[0] != "pending":
+            break
+        time.sleep(0.1)
+    t.check("forms nested 40 deep: the job renders", state and state[0] == "processing", "%s %s" % (job, state))
+    started = time.monotonic()
+    p = run.app.run("cancel", "-d", PRINTER, "-j", str(job))
+    state = a.wait_job_done(run.uri, job, 10) if isinstance(job, int) else job
+    t.check("forms nested 40 deep: Cancel-Job ends the job within 2 s",
+            p.returncode == 0 and state and state[0] == "canceled" and time.monotonic() - started < 2,
+            "%s %s after %.1f s" % (p.stderr, state, time.monotonic() - started))
+    run.printer.wait_job(1)
+    run.good_job_prints("after the cancelled PDF")
+
+
 def check_shop(t, binary, rasterview, folder):
     """Eight printers in one server, a job to each at once: each prints its own."""
     app, printers = None, []
@@ -378,6 +423,7 @@ def main():
         check_documents(run, rasterprint)
         check_pictures(run)
         check_bounds(run)
+        check_cancel(run)
         app.stop()
         app = None
         check_shop(t, binary, rasterview, folder)

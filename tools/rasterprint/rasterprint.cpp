@@ -59,7 +59,9 @@ const char kUsage[] =
     "  --cut               cut long lines of text at the last column instead of wrapping\n"
     "  --scaling auto|fit|none\n"
     "                      a PDF page's width: fitted to the 384 dots, or at 203 dpi\n"
-    "                      centred on them; auto fits all but 58 mm pages (default)\n"
+    "                      centred on them; auto (default) prints 58 mm pages at 203\n"
+    "                      dpi, a wider page's ink at 203 dpi when it is at most 48 mm\n"
+    "                      wide, and fits the rest\n"
     "  --optimize auto|text|graphics|photo\n"
     "                      photo dithers a PDF's grey; the others threshold it\n"
 #endif

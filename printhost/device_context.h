@@ -37,6 +37,10 @@ struct HostOptions {
     // When set, what the plug-in writes through DRVPROCS goes here as it is
     // written, instead of into JobResult::output.
     std::function<void(const BYTE*, DWORD)> write;
+    // The most white rows a page of a JobSession ends with: the rest of a
+    // blank tail (a fixed media length's, not the content's) is not fed.
+    // Negative: every page is fed at its full length.
+    LONG pageGapRows = -1;
 };
 
 struct JobStats {
@@ -44,6 +48,7 @@ struct JobStats {
     size_t pages = 0;
     size_t bands = 0;
     size_t rowsRendered = 0;
+    size_t rowsTrimmed = 0;  // white rows of page tails not fed
     size_t commands = 0;  // spool writes made by the plug-in
     size_t bytes = 0;     // bytes taken into the output stream
 };

@@ -1,5 +1,7 @@
 #include "printhost/job_session.h"
 
+#include <algorithm>
+
 namespace printhost {
 
 struct SessionHost {
@@ -49,8 +51,24 @@ bool JobSession::StartPage() {
     POINTL origin{0, 0};
     if (!host_->hooks.startBanding(pso, &origin)) return host.Fail("DrvStartBanding returned FALSE");
     top_ = 0;
+    heldWhite_ = 0;
     return true;
 }
+
+namespace {
+
+// Whether a 1-bit row (1 = white) has no black dot among its first `width`.
+bool WhiteRow(const BYTE* row, LONG width) {
+    const LONG whole = width / 8;
+    for (LONG i = 0; i < whole; ++i)
+        if (row[i] != 0xFF) return false;
+    const int rest = static_cast<int>(width % 8);
+    if (rest == 0) return true;
+    const BYTE mask = static_cast<BYTE>(0xFF << (8 - rest));
+    return (row[whole] & mask) == mask;
+}
+
+}  // namespace
 
 bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
     DeviceContext& host = host_->context;
@@ -61,6 +79,34 @@ bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
         return host.Fail("the document is over " + std::to_string(kMaxDocumentRows) +
                          " rows, the most one job may print");
     documentRows_ += count;
+    if (options_.pageGapRows < 0) return Send(rows, count, blank);
+
+    // The band's own white tail is held with what was held before it; the
+    // rows above it end the held white.
+    const size_t stride = static_cast<size_t>((width_ + 31) / 32) * 4;
+    LONG inked = blank ? 0 : count;
+    while (inked > 0 && WhiteRow(rows + static_cast<size_t>(inked - 1) * stride, width_)) --inked;
+    if (inked > 0) {
+        if (!SendWhite(heldWhite_)) return false;
+        heldWhite_ = 0;
+        if (!Send(rows, inked, false)) return false;
+    }
+    heldWhite_ += count - inked;
+    return true;
+}
+
+bool JobSession::SendWhite(LONG count) {
+    if (count < 1) return true;
+    const LONG chunk = std::max<LONG>(1, std::min(count, options_.bandRows));
+    const size_t stride = static_cast<size_t>((width_ + 31) / 32) * 4;
+    if (white_.size() < stride * static_cast<size_t>(chunk)) white_.assign(stride * static_cast<size_t>(chunk), 0xFF);
+    for (LONG sent = 0; sent < count; sent += chunk)
+        if (!Send(white_.data(), std::min(chunk, count - sent), true)) return false;
+    return true;
+}
+
+bool JobSession::Send(const BYTE* rows, LONG count, bool blank) {
+    DeviceContext& host = host_->context;
     SURFOBJ* pso = &host.surface.surface;
     PERBANDINFO info{};
     if (host_->hooks.bandInfo(pso, &info) == DDI_ERROR) return host.Fail("DrvQueryPerBandInfo returned DDI_ERROR");
@@ -88,6 +134,10 @@ bool JobSession::EndPage() {
     DeviceContext& host = host_->context;
     if (!result_.error.empty()) return false;
     if (!inDocument_) return host.Fail("EndPage outside a document");
+    const LONG fed = std::min(heldWhite_, std::max<LONG>(options_.pageGapRows, 0));
+    result_.stats.rowsTrimmed += static_cast<size_t>(heldWhite_ - fed);
+    heldWhite_ = 0;
+    if (!SendWhite(fed)) return false;
     if (!host_->hooks.sendPage(&host.surface.surface)) return host.Fail("DrvSendPage returned FALSE");
     ++result_.stats.pages;
     return true;

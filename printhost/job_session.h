@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "printhost/device_context.h"
 
@@ -17,13 +18,20 @@ struct SessionHost;
 // refused before the plug-in holds it.
 constexpr LONG kMaxDocumentRows = 699050;
 
+// The white a page ends with when its tail is trimmed: 4 mm at 203 dpi, so
+// that a receipt torn from the next one by hand keeps its last line and
+// the next its first, and a whole number of the plug-in's 8-row groups.
+constexpr LONG kPageGapRows = 32;
+
 // Start, then per document StartDocument, per page StartPage, Band...,
 // EndPage, then EndDocument; Finish shuts down. Bands are 1-bit, top row
 // first, each row RowStride(width) bytes, 1 = white; they go to
 // ImageProcessing with options.callbackId. Once a call fails, the rest
 // refuse and result().error says what failed first; a band that would take
 // the document past kMaxDocumentRows fails. After a failure nothing more
-// reaches options.write.
+// reaches options.write. With options.pageGapRows >= 0 a page's trailing
+// white rows are held back, and at EndPage only that many of them go on;
+// white rows followed by black ones on the page all go on.
 class JobSession {
 public:
     explicit JobSession(const HostOptions& options);
@@ -43,12 +51,18 @@ public:
     const JobResult& result() const { return result_; }
 
 private:
+    // Rows to ImageProcessing as one band at the page's current row.
+    bool Send(const BYTE* rows, LONG count, bool blank);
+    bool SendWhite(LONG count);
+
     HostOptions options_;
     JobResult result_;
     std::unique_ptr<SessionHost> host_;
     LONG width_ = 0;
     LONG top_ = 0;
     LONG documentRows_ = 0;
+    LONG heldWhite_ = 0;  // trailing white rows of the page not sent yet
+    std::vector<BYTE> white_;
     bool started_ = false;
     bool inDocument_ = false;
     bool finished_ = false;

@@ -37,9 +37,10 @@ struct HostOptions {
     // When set, what the plug-in writes through DRVPROCS goes here as it is
     // written, instead of into JobResult::output.
     std::function<void(const BYTE*, DWORD)> write;
-    // The most white rows a page of a JobSession ends with: the rest of a
-    // blank tail (a fixed media length's, not the content's) is not fed.
-    // Negative: every page is fed at its full length.
+    // The most white rows a JobSession feeds between the last printed row
+    // of a page and the first of the next: the rest of a page's blank tail
+    // and the next one's blank head (a fixed media length's, not the
+    // content's) is not fed. Negative: every page at its full length.
     LONG pageGapRows = -1;
 };
 

@@ -35,6 +35,8 @@ bool JobSession::StartDocument(LONG width) {
     if (width < 1) return host.Fail("a document needs a width of at least 1 dot");
     width_ = width;
     documentRows_ = 0;
+    heldWhite_ = gapFed_ = 0;
+    betweenPages_ = false;
     host.ddi.bandSize = SIZEL{width, options_.bandRows};
     WCHAR name[] = {'j', 'o', 'b', 0};
     if (!host_->hooks.startDoc(&host.surface.surface, name, 1)) return host.Fail("DrvStartDoc returned FALSE");
@@ -51,7 +53,6 @@ bool JobSession::StartPage() {
     POINTL origin{0, 0};
     if (!host_->hooks.startBanding(pso, &origin)) return host.Fail("DrvStartBanding returned FALSE");
     top_ = 0;
-    heldWhite_ = 0;
     return true;
 }
 
@@ -82,17 +83,30 @@ bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
     if (options_.pageGapRows < 0) return Send(rows, count, blank);
 
     // The band's own white tail is held with what was held before it; the
-    // rows above it end the held white.
+    // rows above it end the held white: all of it when it lies within a
+    // page, and between pages what the gap has room left for.
     const size_t stride = static_cast<size_t>((width_ + 31) / 32) * 4;
     LONG inked = blank ? 0 : count;
     while (inked > 0 && WhiteRow(rows + static_cast<size_t>(inked - 1) * stride, width_)) --inked;
-    if (inked > 0) {
-        if (!SendWhite(heldWhite_)) return false;
-        heldWhite_ = 0;
-        if (!Send(rows, inked, false)) return false;
+    LONG first = 0;
+    if (betweenPages_)
+        while (first < inked && WhiteRow(rows + static_cast<size_t>(first) * stride, width_)) ++first;
+    heldWhite_ += first;
+    if (inked > first) {
+        if (!FeedHeld(betweenPages_ ? options_.pageGapRows - gapFed_ : heldWhite_)) return false;
+        betweenPages_ = false;
+        gapFed_ = 0;
+        if (!Send(rows + static_cast<size_t>(first) * stride, inked - first, false)) return false;
     }
     heldWhite_ += count - inked;
     return true;
+}
+
+bool JobSession::FeedHeld(LONG room) {
+    const LONG fed = std::min(heldWhite_, std::max<LONG>(room, 0));
+    result_.stats.rowsTrimmed += static_cast<size_t>(heldWhite_ - fed);
+    heldWhite_ = 0;
+    return SendWhite(fed);
 }
 
 bool JobSession::SendWhite(LONG count) {
@@ -134,10 +148,14 @@ bool JobSession::EndPage() {
     DeviceContext& host = host_->context;
     if (!result_.error.empty()) return false;
     if (!inDocument_) return host.Fail("EndPage outside a document");
-    const LONG fed = std::min(heldWhite_, std::max<LONG>(options_.pageGapRows, 0));
-    result_.stats.rowsTrimmed += static_cast<size_t>(heldWhite_ - fed);
-    heldWhite_ = 0;
-    if (!SendWhite(fed)) return false;
+    if (options_.pageGapRows >= 0) {
+        // The page's white tail, up to the gap; the next page's white head
+        // gets what is left of it.
+        const LONG room = std::max<LONG>(options_.pageGapRows - gapFed_, 0);
+        gapFed_ += std::min(heldWhite_, room);
+        betweenPages_ = true;
+        if (!FeedHeld(room)) return false;
+    }
     if (!host_->hooks.sendPage(&host.surface.surface)) return host.Fail("DrvSendPage returned FALSE");
     ++result_.stats.pages;
     return true;

@@ -29,9 +29,11 @@ constexpr LONG kPageGapRows = 32;
 // ImageProcessing with options.callbackId. Once a call fails, the rest
 // refuse and result().error says what failed first; a band that would take
 // the document past kMaxDocumentRows fails. After a failure nothing more
-// reaches options.write. With options.pageGapRows >= 0 a page's trailing
-// white rows are held back, and at EndPage only that many of them go on;
-// white rows followed by black ones on the page all go on.
+// reaches options.write. With options.pageGapRows >= 0, white rows are
+// held back until ink follows them: those within a page all go on, but
+// between the last ink of one page and the first of the next (the page's
+// white tail and the next page's white head, both a fixed media length's
+// rather than the content's) at most that many.
 class JobSession {
 public:
     explicit JobSession(const HostOptions& options);
@@ -54,6 +56,8 @@ private:
     // Rows to ImageProcessing as one band at the page's current row.
     bool Send(const BYTE* rows, LONG count, bool blank);
     bool SendWhite(LONG count);
+    // Feeds up to `room` of the held white rows; the rest are dropped.
+    bool FeedHeld(LONG room);
 
     HostOptions options_;
     JobResult result_;
@@ -61,7 +65,9 @@ private:
     LONG width_ = 0;
     LONG top_ = 0;
     LONG documentRows_ = 0;
-    LONG heldWhite_ = 0;  // trailing white rows of the page not sent yet
+    LONG heldWhite_ = 0;       // white rows since the last ink, not sent yet
+    LONG gapFed_ = 0;          // white rows sent since the last ink, at page ends
+    bool betweenPages_ = false;  // a page has ended since the last ink
     std::vector<BYTE> white_;
     bool started_ = false;
     bool inDocument_ = false;

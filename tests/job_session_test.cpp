@@ -99,8 +99,8 @@ TEST(JobSession, DocumentRowsAreBounded) {
     }
 }
 
-// With a gap set, a page's white tail beyond it is not fed; the white
-// above ink, a tail within the gap and, with no gap, every row are.
+// With a gap set, the white between two pages' ink beyond it is not fed;
+// white within a page, less than the gap and, with no gap, every row are.
 TEST(JobSession, PageTailsAreTrimmedToTheGap) {
     struct Run {
         bool black;
@@ -116,6 +116,8 @@ TEST(JobSession, PageTailsAreTrimmedToTheGap) {
         {"a tail within the gap", 384, 32, 64, {{{true, 10}, {false, 20}}, {{true, 10}}}, 40},
         {"white between ink, across bands", 384, 32, 64,
          {{{true, 10}, {false, 100}, {true, 10}, {false, 300}}, {{true, 10}}}, 162},
+        {"the next page's white head shares the gap", 384, 32, 64,
+         {{{true, 10}, {false, 20}}, {{false, 100}, {true, 10}}}, 52},
         {"a white page", 384, 32, 256, {{{true, 10}}, {{false, 500}}, {{true, 10}}}, 52},
         {"full length", 384, -1, 64, {{{true, 10}, {false, 300}}, {{true, 10}}}, 320},
         {"padding past a narrow width is no ink", 100, 0, 64, {{{true, 5}, {false, 50}}, {{true, 5}}}, 10},

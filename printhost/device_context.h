@@ -40,7 +40,8 @@ struct HostOptions {
     // The most white rows a JobSession feeds between the last printed row
     // of a page and the first of the next: the rest of a page's blank tail
     // and the next one's blank head (a fixed media length's, not the
-    // content's) is not fed. Negative: every page at its full length.
+    // content's) is not fed, in whole groups of 8 rows. Negative: every
+    // page at its full length.
     LONG pageGapRows = -1;
 };
 

@@ -93,7 +93,7 @@ bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
         while (first < inked && WhiteRow(rows + static_cast<size_t>(first) * stride, width_)) ++first;
     heldWhite_ += first;
     if (inked > first) {
-        if (!FeedHeld(betweenPages_ ? options_.pageGapRows - gapFed_ : heldWhite_)) return false;
+        if (!FeedHeld(betweenPages_ ? options_.pageGapRows - gapFed_ : heldWhite_, false)) return false;
         betweenPages_ = false;
         gapFed_ = 0;
         if (!Send(rows + static_cast<size_t>(first) * stride, inked - first, false)) return false;
@@ -102,11 +102,14 @@ bool JobSession::Band(const BYTE* rows, LONG count, bool blank) {
     return true;
 }
 
-bool JobSession::FeedHeld(LONG room) {
-    const LONG fed = std::min(heldWhite_, std::max<LONG>(room, 0));
-    result_.stats.rowsTrimmed += static_cast<size_t>(heldWhite_ - fed);
+bool JobSession::FeedHeld(LONG room, bool groups, LONG* fed) {
+    const LONG over = heldWhite_ - std::max<LONG>(room, 0);
+    const LONG dropped = over <= 0 ? 0 : groups ? over / 8 * 8 : over;
+    const LONG rows = heldWhite_ - dropped;
+    result_.stats.rowsTrimmed += static_cast<size_t>(dropped);
     heldWhite_ = 0;
-    return SendWhite(fed);
+    if (fed) *fed += rows;
+    return SendWhite(rows);
 }
 
 bool JobSession::SendWhite(LONG count) {
@@ -149,12 +152,12 @@ bool JobSession::EndPage() {
     if (!result_.error.empty()) return false;
     if (!inDocument_) return host.Fail("EndPage outside a document");
     if (options_.pageGapRows >= 0) {
-        // The page's white tail, up to the gap; the next page's white head
-        // gets what is left of it.
-        const LONG room = std::max<LONG>(options_.pageGapRows - gapFed_, 0);
-        gapFed_ += std::min(heldWhite_, room);
+        // The page's white tail, up to the gap, dropped in whole groups of
+        // 8 as the plug-in trims the document's end, so that the last
+        // page ends as it did untrimmed; the next page's white head gets
+        // what is left of the gap.
         betweenPages_ = true;
-        if (!FeedHeld(room)) return false;
+        if (!FeedHeld(options_.pageGapRows - gapFed_, true, &gapFed_)) return false;
     }
     if (!host_->hooks.sendPage(&host.surface.surface)) return host.Fail("DrvSendPage returned FALSE");
     ++result_.stats.pages;

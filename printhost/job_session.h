@@ -18,9 +18,9 @@ struct SessionHost;
 // refused before the plug-in holds it.
 constexpr LONG kMaxDocumentRows = 699050;
 
-// The white a page ends with when its tail is trimmed: 4 mm at 203 dpi, so
-// that a receipt torn from the next one by hand keeps its last line and
-// the next its first, and a whole number of the plug-in's 8-row groups.
+// The white fed between two pages' ink when their blank ends are trimmed:
+// 4 mm at 203 dpi (to 7 rows more), so that a receipt torn from the next
+// one by hand keeps its last line and the next its first.
 constexpr LONG kPageGapRows = 32;
 
 // Start, then per document StartDocument, per page StartPage, Band...,
@@ -33,7 +33,9 @@ constexpr LONG kPageGapRows = 32;
 // held back until ink follows them: those within a page all go on, but
 // between the last ink of one page and the first of the next (the page's
 // white tail and the next page's white head, both a fixed media length's
-// rather than the content's) at most that many.
+// rather than the content's) at most that many, or up to 7 more when the
+// tail alone passes it: a tail is dropped in whole groups of 8, as the
+// plug-in trims a document's end.
 class JobSession {
 public:
     explicit JobSession(const HostOptions& options);
@@ -56,8 +58,9 @@ private:
     // Rows to ImageProcessing as one band at the page's current row.
     bool Send(const BYTE* rows, LONG count, bool blank);
     bool SendWhite(LONG count);
-    // Feeds up to `room` of the held white rows; the rest are dropped.
-    bool FeedHeld(LONG room);
+    // Feeds the held white rows but those past `room`, which are dropped
+    // (in whole groups of 8 with `groups`); adds the rows fed to *fed.
+    bool FeedHeld(LONG room, bool groups, LONG* fed = nullptr);
 
     HostOptions options_;
     JobResult result_;

@@ -50,7 +50,7 @@ struct JobStats {
     size_t pages = 0;
     size_t bands = 0;
     size_t rowsRendered = 0;
-    size_t rowsTrimmed = 0;  // white rows of page tails not fed
+    size_t rowsTrimmed = 0;  // white rows between pages not fed
     size_t commands = 0;  // spool writes made by the plug-in
     size_t bytes = 0;     // bytes taken into the output stream
 };

@@ -12,6 +12,7 @@
 #include <malloc.h>
 #endif
 
+#include "printer-app/driver.h"
 #include "printer-app/raster_job.h"
 #include "printhost/job_session.h"
 #include "render/session_sink.h"
@@ -104,6 +105,7 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device, void*) {
     printhost::HostOptions host;
     host.modulePath = ModulePath();
     host.callbackId = 1;
+    host.pageGapRows = PageGapRows(job, options.get());
     host.write = [&](const BYTE* bytes, DWORD size) {
         if (writeFailed || papplJobIsCanceled(job)) return;
         if (papplDeviceWrite(device, bytes, size) < 0) writeFailed = true;

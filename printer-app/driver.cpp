@@ -10,6 +10,7 @@
 #include "printer-app/raw_stream.h"
 #include "printer-app/system.h"
 #include "printer-app/test_page.h"
+#include "printhost/job_session.h"
 
 namespace app {
 
@@ -25,7 +26,8 @@ const char* const kMedia[] = {
     "om_58x80mm_58x80mm",   "om_58x100mm_58x100mm", "om_58x150mm_58x150mm", "om_58x210mm_58x210mm",
     "om_58x297mm_58x297mm", "roll_max_58x1000mm",   "roll_min_58x25mm",
 };
-// Blank rows at a job's end are trimmed, so a long page costs no paper.
+// Blank rows at a job's end are trimmed, and every page's blank tail but
+// the gap between receipts (page-length), so a long page costs no paper.
 const char* const kDefaultMedia = "om_58x297mm_58x297mm";
 constexpr int kMarginLeftRight = 500;  // hundredths of mm
 
@@ -44,14 +46,28 @@ void FillDither(pappl_dither_t& dither) {
         }
 }
 
+// A job and printer option: "content" feeds a page to its last printed row
+// and the gap between receipts, "full" feeds it at its full length.
+constexpr const char* kPageLength = "page-length";
+
 void Copy(char* to, size_t size, const char* from) { std::snprintf(to, size, "%s", from); }
 
 // Attributes of the printer PAPPL has no field for. A thermal printer has
 // one colour and no colour rendering to choose: its rendering intent is
 // auto.
-void AddPrinterAttributes(ipp_t** attrs) {
+void AddPrinterAttributes(pappl_pr_driver_data_t* data, ipp_t** attrs) {
+    bool declared = false;
+    for (int i = 0; i < data->num_vendor; ++i) declared = declared || !std::strcmp(data->vendor[i], kPageLength);
+    if (!declared && data->num_vendor < PAPPL_MAX_VENDOR) data->vendor[data->num_vendor++] = kPageLength;
     if (!attrs) return;
     if (!*attrs) *attrs = ippNew();
+    if (!ippFindAttribute(*attrs, "page-length-supported", IPP_TAG_ZERO)) {
+        static const char* const kChoices[] = {"content", "full"};
+        ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "page-length-supported", 2, nullptr,
+                      kChoices);
+        ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "page-length-default", nullptr,
+                     "content");
+    }
     if (!ippFindAttribute(*attrs, "print-rendering-intent-supported", IPP_TAG_ZERO)) {
         ippAddString(*attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported",
                      nullptr, "auto");
@@ -73,7 +89,7 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
         return false;
     }
     if (system) AddDocumentFormats(system, data, attrs);
-    AddPrinterAttributes(attrs);
+    AddPrinterAttributes(data, attrs);
 
     data->rstartjob_cb = StartJob;
     data->rstartpage_cb = StartPage;
@@ -136,6 +152,20 @@ bool DriverCallback(pappl_system_t* system, const char* driver_name, const char*
     ready.tracking = PAPPL_MEDIA_TRACKING_CONTINUOUS;
     data->media_default = ready;
     return true;
+}
+
+long PageGapRows(pappl_job_t* job, const pappl_pr_options_t* options) {
+    std::string value;
+    for (int i = 0; i < options->num_vendor; ++i)
+        if (!std::strcmp(options->vendor[i].name, kPageLength)) value = options->vendor[i].value;
+    if (value.empty()) {
+        if (ipp_t* attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job))) {
+            if (ipp_attribute_t* attr = ippFindAttribute(attrs, "page-length-default", IPP_TAG_KEYWORD))
+                value = ippGetString(attr, 0, nullptr);
+            ippDelete(attrs);
+        }
+    }
+    return value == "full" ? -1 : printhost::kPageGapRows;
 }
 
 const char* AutoAdd(const char*, const char*, const char* device_id, void*) {

@@ -7,6 +7,7 @@
 
 #include <strings.h>
 
+#include "printer-app/driver.h"
 #include "printhost/job_session.h"
 
 namespace app {
@@ -250,6 +251,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     host.modulePath = gModulePath;
     host.callbackId = 1;
     host.bandRows = kBandRows;
+    host.pageGapRows = PageGapRows(job, options);
     JobRecord* raw = record.get();
     // The stream reaches the device only at the document's end; after a
     // cancel or a failed write nothing more goes out.

@@ -37,6 +37,12 @@ struct HostOptions {
     // When set, what the plug-in writes through DRVPROCS goes here as it is
     // written, instead of into JobResult::output.
     std::function<void(const BYTE*, DWORD)> write;
+    // The most white rows a JobSession feeds between the last printed row
+    // of a page and the first of the next: the rest of a page's blank tail
+    // and the next one's blank head (a fixed media length's, not the
+    // content's) is not fed, in whole groups of 8 rows. Negative: every
+    // page at its full length.
+    LONG pageGapRows = -1;
 };
 
 struct JobStats {
@@ -44,6 +50,7 @@ struct JobStats {
     size_t pages = 0;
     size_t bands = 0;
     size_t rowsRendered = 0;
+    size_t rowsTrimmed = 0;  // white rows between pages not fed
     size_t commands = 0;  // spool writes made by the plug-in
     size_t bytes = 0;     // bytes taken into the output stream
 };

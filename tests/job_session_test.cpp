@@ -99,4 +99,66 @@ TEST(JobSession, DocumentRowsAreBounded) {
     }
 }
 
+// With a gap set, the white between two pages' ink beyond it is not fed,
+// in whole groups of 8; white within a page, less than the gap and, with
+// no gap, every row are.
+TEST(JobSession, PageTailsAreTrimmedToTheGap) {
+    struct Run {
+        bool black;
+        LONG rows;
+    };
+    const struct {
+        const char* what;
+        LONG width, gap, bandRows;
+        std::vector<std::vector<Run>> pages;
+        size_t fed;
+    } cases[] = {
+        {"a long tail", 384, 32, 64, {{{true, 10}, {false, 300}}, {{true, 10}}}, 56},
+        {"a tail within the gap", 384, 32, 64, {{{true, 10}, {false, 20}}, {{true, 10}}}, 40},
+        {"white between ink, across bands", 384, 32, 64,
+         {{{true, 10}, {false, 100}, {true, 10}, {false, 300}}, {{true, 10}}}, 166},
+        {"the next page's white head shares the gap", 384, 32, 64,
+         {{{true, 10}, {false, 20}}, {{false, 100}, {true, 10}}}, 52},
+        {"a white page", 384, 32, 256, {{{true, 10}}, {{false, 500}}, {{true, 10}}}, 56},
+        {"full length", 384, -1, 64, {{{true, 10}, {false, 300}}, {{true, 10}}}, 320},
+        {"padding past a narrow width is no ink", 100, 0, 64, {{{true, 5}, {false, 50}}, {{true, 5}}}, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        printhost::HostOptions options;
+        options.modulePath = standin::DefaultModulePath();
+        options.pageGapRows = c.gap;
+        printhost::JobSession session(options);
+        ASSERT_TRUE(session.Start() && session.StartDocument(c.width)) << session.result().error;
+        const size_t stride = static_cast<size_t>((c.width + 31) / 32) * 4;
+        size_t given = 0;
+        for (const auto& page : c.pages) {
+            std::vector<BYTE> rows;
+            for (const Run& run : page) {
+                // White rows keep their padding black: only the width's dots count.
+                std::vector<BYTE> row(stride, run.black ? 0x00 : 0xFF);
+                if (!run.black && c.width % 8) {
+                    row[c.width / 8] = static_cast<BYTE>(0xFF << (8 - c.width % 8));
+                    std::fill(row.begin() + c.width / 8 + 1, row.end(), 0x00);
+                }
+                for (LONG i = 0; i < run.rows; ++i) rows.insert(rows.end(), row.begin(), row.end());
+            }
+            const LONG count = static_cast<LONG>(rows.size() / stride);
+            given += static_cast<size_t>(count);
+            ASSERT_TRUE(session.StartPage());
+            for (LONG top = 0; top < count; top += c.bandRows) {
+                const LONG n = std::min(c.bandRows, count - top);
+                ASSERT_TRUE(session.Band(rows.data() + stride * static_cast<size_t>(top), n, false));
+            }
+            ASSERT_TRUE(session.EndPage());
+        }
+        ASSERT_TRUE(session.EndDocument(false)) << session.result().error;
+        const printhost::JobResult& result = session.Finish();
+        EXPECT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.stats.rowsRendered, c.fed);
+        EXPECT_EQ(result.stats.rowsTrimmed, given - c.fed);
+        EXPECT_EQ(result.stats.commands, c.fed);  // one command a printed row
+    }
+}
+
 }  // namespace

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include <cups/cups.h>
+#include <strings.h>
+
 namespace cupsdriver {
 
 namespace {
@@ -12,6 +15,16 @@ namespace {
 constexpr unsigned kMaxRowBytes = 8192;
 
 }  // namespace
+
+long PageGapRows(const char* options) {
+    cups_option_t* list = nullptr;
+    const int count = cupsParseOptions(options ? options : "", 0, &list);
+    const char* value = cupsGetOption("PageLength", count, list);
+    if (!value) value = cupsGetOption("page-length", count, list);
+    const bool full = value && strcasecmp(value, "full") == 0;
+    cupsFreeOptions(count, list);
+    return full ? -1 : printhost::kPageGapRows;
+}
 
 long LeftOffset(const cups_page_header2_t& header) {
     const double dpi = header.HWResolution[0] > 0 ? header.HWResolution[0] : 203;

@@ -33,6 +33,13 @@ struct RowFormat {
     long offset = 0;            // printer dot of raster column 0; may be negative
 };
 
+// How many white rows a page may end with before the next
+// (printhost::HostOptions::pageGapRows), from the job's options: the PPD's
+// PageLength=Full, or page-length=full as for the printer application,
+// feeds every page at its full length; else a page's blank tail is cut to
+// the gap between receipts.
+long PageGapRows(const char* options);
+
 // Checks a page header; on failure says what is wrong in `why`.
 bool TakeHeader(const cups_page_header2_t& header, RowFormat& format, std::string& why);
 

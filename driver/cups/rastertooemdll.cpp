@@ -19,6 +19,7 @@
 
 #include "driver/cups/document_job.h"
 #include "driver/cups/raster_job.h"
+#include "driver/cups/raster_page.h"
 #include "printhost/job_session.h"
 
 #ifdef OEMDLL_SANITIZED
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
     printhost::HostOptions options;
     options.modulePath = ModulePath();
     options.callbackId = 1;
+    options.pageGapRows = cupsdriver::PageGapRows(argv[5]);
     options.write = [&output](const BYTE* bytes, DWORD size) { output.Write(bytes, size); };
     printhost::JobSession session(options);
     std::string why;

@@ -3,9 +3,12 @@
 everywhere) to a private raster58-app, which prints to the virtual printer.
 A PDF printed there gives, within a dot at every edge, the stream the CUPS
 driver makes of the same PDF (the build tree's filter through cupsfilter).
+Copies and multi-page receipts, sent there and to the app, take the paper
+of their content and the gap between receipts.
 
 usage: cups_test.py CMAKE BUILD_DIR RASTER58_APP RASTERVIEW"""
 import os
+import subprocess
 import sys
 import time
 
@@ -19,6 +22,64 @@ QUEUE = "driverless"
 # Two pages of 58 x 80 mm, rectangles in printer dots from the printable
 # area's top left; the first starts in a row group of its own.
 PAGES = [[(10, 36, 50, 20), (0, 100, 384, 4)], [(300, 500, 60, 31), (100, 200, 1, 40)]]
+
+
+# The paper a job takes, in rows of 203 dpi (8 a mm): each page its content,
+# at most the 4 mm gap between one page's ink and the next (CUPS centres a
+# PDF page on a 297 mm sheet), a picture its own length; with
+# page-length-default=full every page but the last whole.
+GAP = 32
+BARS_100MM = [[(0, 0, 384, 8), (0, 791, 384, 8)]]  # a 100 mm page inked to both ends
+BARS_20MM = [[(0, 0, 384, 8), (0, 152, 384, 8)]]   # 20 mm of ink on a 100 mm page
+RECEIPT_HTML = """<!DOCTYPE html><style>@page { size: 58mm; margin: 0 } body { margin: 0 }
+div { height: 25mm; border: solid black; border-width: 2mm 0; box-sizing: border-box; break-after: page }
+</style><div></div><div></div>"""
+PAPER = [
+    # name, through, document, copies, rows (and less than 8 more at each of
+    # the job's ends, which the plug-in trims in groups of 8)
+    ("copies=2 of an 11 mm PNG receipt", "app", "png", 2, 88 + 88),
+    ("lp -n 2 of a 100 mm PDF", "lp", "pdf100", 2, 799 + GAP + 799),
+    ("a two-page receipt from Chromium, @page size 58mm", "lp", "chromium", 1, 200 + GAP + 200),
+    ("copies=2 of a 100 mm PDF with 20 mm of ink, page-length full", "full", "pdf20", 2, 799 + 160),
+]
+
+
+def chromium_pdf(folder):
+    html, out = os.path.join(folder, "receipt.html"), os.path.join(folder, "receipt.pdf")
+    with open(html, "w") as f:
+        f.write(RECEIPT_HTML)
+    profile = os.path.join(folder, "chromium")
+    subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                    "--user-data-dir=" + profile, "--no-pdf-header-footer", "--print-to-pdf=" + out,
+                    "file://" + html], capture_output=True, timeout=60)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def check_paper(t, inst, app, printer, cupsd):
+    documents = {"png": a.png(384, 88, [(0, 0, 384, 2), (0, 86, 384, 2)]), "pdf100": c.pdf(BARS_100MM, 58, 100),
+                 "pdf20": c.pdf(BARS_20MM, 58, 100)}
+    for name, through, document, copies, want in PAPER:
+        if document == "chromium":
+            documents[document] = chromium_pdf(inst.base)
+        path = os.path.join(inst.base, "paper." + ("png" if document == "png" else "pdf"))
+        with open(path, "wb") as f:
+            f.write(documents[document])
+        os.chmod(path, 0o644)
+        if through == "lp":
+            p = cupsd.run("lp", "-h", cupsd.host, "-d", QUEUE, "-n", str(copies), path)
+            sent = p.returncode == 0 or p.stderr.decode(errors="replace")
+        else:
+            if through == "full":
+                app.run("modify", "-d", "Receipt", "-o", "page-length-default=full")
+            fmt = "image/png" if document == "png" else "application/pdf"
+            sent = a.print_file(app.ipp_uri("Receipt"), path, fmt, copies=copies)
+            if through == "full":
+                app.run("modify", "-d", "Receipt", "-o", "page-length-default=content")
+        job = printer.wait_job(60) if sent is True or isinstance(sent, int) else None
+        rows = len(c.decode(printer.job_bytes(job[0]))[0]) if job and job[2] == "ok" else None
+        t.check("%s: %d rows (%.0f mm)" % (name, want, want / 8.0), rows is not None and want <= rows < want + 16,
+                "%s rows (%s mm); %s" % (rows, rows and round(rows * 25.4 / 203), sent))
 
 
 def black_dots(rows):
@@ -93,6 +154,7 @@ def main():
                     want_dots and abs(len(rows) - len(want)) <= 8 and odd is None,
                     "%d rows, driver %d; unmatched dot %s" % (len(rows), len(want), odd))
         t.check("the CUPS job completes", cupsd.wait_idle(20), "jobs left: %s" % cupsd.jobs())
+        check_paper(t, inst, app, printer, cupsd)
     except Exception as e:
         t.check("the test runs", False, repr(e))
     finally:

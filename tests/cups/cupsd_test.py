@@ -172,7 +172,7 @@ def main():
         with open(pdf, "wb") as f:
             f.write(c.pdf(pages, 58, 80))
         os.chmod(pdf, 0o644)
-        job = cupsd.submit(pdf, "PageSize=58x80mm")
+        job = cupsd.submit(pdf, "PageSize=58x80mm", "PageLength=Full")
         got = jobs_seen.wait(r"job (\d+): (\d+) rows, (\d+) bytes, (.*)", 60) if job else None
         t.check("two-page job reaches the virtual printer", got is not None and got.group(4) == "ok",
                 got.group(0) if got else "job %s, nothing received" % job)

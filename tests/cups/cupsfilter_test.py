@@ -90,7 +90,8 @@ def expected_picture(size_mm, pages):
 
 def check_case(t, inst, case):
     name, option, size_mm, copies, drawn, printed = case
-    p = run_cupsfilter(inst, c.pdf(drawn, *size_mm), [option], copies, name in VIA_RASTER)
+    # Pages at their full length: the frame the rectangles are drawn in.
+    p = run_cupsfilter(inst, c.pdf(drawn, *size_mm), [option, "PageLength=Full"], copies, name in VIA_RASTER)
     if not t.check(name + ": cupsfilter succeeds", p.returncode == 0 and p.stdout,
                    "exit %d, %d bytes; %s" % (p.returncode, len(p.stdout), p.stderr.decode()[-400:])):
         return

@@ -57,7 +57,7 @@ WINBUILD ?= build-windows
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 30
 FUZZ_TARGETS = filter_graphics job devmode handshake images printer_stream gpd raster text pdf
 
 test: test-native test-windows test-hardening

@@ -11,6 +11,7 @@
 #include <string>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 namespace app {
 
@@ -20,6 +21,7 @@ struct Errors {
     jpeg_error_mgr manager;  // first: libjpeg's pointer is to it
     std::jmp_buf back;
     char message[JMSG_LENGTH_MAX];
+    bool cut = false;  // the data ended before the picture did
 };
 
 void OnError(j_common_ptr info) {
@@ -28,7 +30,11 @@ void OnError(j_common_ptr info) {
     std::longjmp(errors->back, 1);
 }
 
-void OnMessage(j_common_ptr, int) {}
+// libjpeg goes on past the end of the data, padding the picture with grey,
+// and only warns.
+void OnMessage(j_common_ptr info, int level) {
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) reinterpret_cast<Errors*>(info->err)->cut = true;
+}
 
 struct Picture {
     int width = 0, rows = 0;
@@ -90,11 +96,12 @@ std::string Decode(FILE* file, Picture& out) {
     jpeg_start_decompress(&info);
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = out.pixels.data() + info.output_scanline * stride;
-        if (jpeg_read_scanlines(&info, &row, 1) != 1) break;  // a cut-short file: the rest stays white
+        if (jpeg_read_scanlines(&info, &row, 1) != 1) break;
     }
+    const bool cut = errors.cut;
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
-    return "";
+    return cut ? "the JPEG is cut short: its data ends before the picture does" : "";
 }
 
 unsigned Read(const unsigned char* at, int bytes, bool big) {
@@ -167,7 +174,7 @@ bool PrintJpeg(pappl_job_t* job, pappl_device_t* device, void*) {
     const std::string why = Decode(file.get(), picture);
     file.reset();
     if (!why.empty())
-        return RefuseJob(job, why.compare(0, 11, "the JPEG is") == 0 ? PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR
+        return RefuseJob(job, why.find("CMYK") != std::string::npos ? PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR
                                                                      : PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
                          why);
     if (!picture.square)

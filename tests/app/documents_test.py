@@ -282,6 +282,7 @@ def check_pictures(run):
         ("turned left, Intel order", with_orientation(jpegs["jpeg"], 8, False), ("wide", "bottom-left")),
         ("mirrored", with_orientation(jpegs["jpeg"], 2, False), ("tall", "top-right")),
         ("CMYK", jpegs["jpegcmyk"], "CMYK"),
+        ("cut short", jpegs["jpeggray"][:len(jpegs["jpeggray"]) * 2 // 3], "cut short"),
     ]
     for name, data, want in photos:
         job = a.print_file(run.uri, run.write("photo.jpg", data), "image/jpeg")

@@ -227,6 +227,7 @@ bool RenderDocument(const Options& options, const std::vector<std::uint8_t>& byt
                     std::int64_t& dots, standin::Document& document, std::string& error) {
     render::Options settings = options.render;
     settings.maxRows = static_cast<long>((tools::kMaxDots - dots) / kPrinterDots);
+    settings.warn = [](const std::string& warning) { std::fprintf(stderr, "rasterprint: warning: %s\n", warning.c_str()); };
     tools::GreyImage page;
     render::Sink sink;
     sink.startPage = [&](bool bilevel) {

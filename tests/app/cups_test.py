@@ -155,6 +155,12 @@ def main():
                     "%d rows, driver %d; unmatched dot %s" % (len(rows), len(want), odd))
         t.check("the CUPS job completes", cupsd.wait_idle(20), "jobs left: %s" % cupsd.jobs())
         check_paper(t, inst, app, printer, cupsd)
+        # CUPS's ipp backend sends Validate-Job first: it must substitute as
+        # Print-Job does, not refuse the size the printer does not have.
+        p = cupsd.run("lp", "-h", cupsd.host, "-d", QUEUE, "-o", "media=iso_a4_210x297mm", path)
+        job = printer.wait_job(60) if p.returncode == 0 else None
+        t.check("lp -o media=A4: substituted and printed, not cancelled", job is not None and job[2] == "ok",
+                "%s %s; %s" % (p.stderr.decode(errors="replace"), job, cupsd.error_log()[-400:]))
     except Exception as e:
         t.check("the test runs", False, repr(e))
     finally:

@@ -228,16 +228,28 @@ bool RenderDocument(const Options& options, const std::vector<std::uint8_t>& byt
     render::Options settings = options.render;
     settings.maxRows = static_cast<long>((tools::kMaxDots - dots) / kPrinterDots);
     settings.warn = [](const std::string& warning) { std::fprintf(stderr, "rasterprint: warning: %s\n", warning.c_str()); };
+    // Grey pages are kept whole for their halftone; black-and-white ones
+    // become dots as their rows come.
     tools::GreyImage page;
+    standin::Page dotted;
     render::Sink sink;
     sink.startPage = [&](bool bilevel) {
         page = {};
         page.width = kPrinterDots;
         page.bilevel = bilevel;
+        dotted = {};
+        dotted.width = kPrinterDots;
         return true;
     };
     sink.rows = [&](const std::uint8_t* rows, int count) {
-        page.grey.insert(page.grey.end(), rows, rows + static_cast<size_t>(count) * kPrinterDots);
+        const size_t size = static_cast<size_t>(count) * kPrinterDots;
+        if (page.bilevel) {
+            const size_t at = dotted.dots.size();
+            dotted.dots.resize(at + size);
+            for (size_t i = 0; i < size; ++i) dotted.dots[at + i] = rows[i] < 128 ? 1 : 0;
+        } else {
+            page.grey.insert(page.grey.end(), rows, rows + size);
+        }
         page.height += count;
         return true;
     };
@@ -245,7 +257,12 @@ bool RenderDocument(const Options& options, const std::vector<std::uint8_t>& byt
         dots += page.width * page.height;
         const tools::Halftone method =
             options.threshold >= 0 ? tools::Halftone::kThreshold : tools::Halftone::kDiffusion;
-        document.push_back(tools::ToPage(page, method, options.threshold));
+        if (page.bilevel) {
+            dotted.height = static_cast<LONG>(page.height);
+            document.push_back(std::move(dotted));
+        } else {
+            document.push_back(tools::ToPage(page, method, options.threshold));
+        }
         page = {};
         return true;
     };

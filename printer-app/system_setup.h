@@ -2,7 +2,7 @@
 // as application/octet-stream are typed, the document filters, how large a
 // picture may be, and the bounds on jobs (how many a printer holds, how long
 // one waits for its document, how many clients are let in: below the
-// control group's task limit, with room for the jobs); PNG pictures decoded
+// control group's task limit, with room for the jobs); PNG and JPEG pictures decoded
 // by the application, and a document whose type cannot be told refused,
 // saying so.
 #pragma once

@@ -106,34 +106,8 @@ def text_pdf(length_mm, width_mm=58):
     lines.append(b"ET 0 g")
     lines += [b"%.2f 12 2 24 re f" % (6 * mm + k * 4) for k in range(30)]
     content = b"\n".join(lines)
-    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-               b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.3f %.3f] /Resources << /Font << /F1 << /Type /Font"
-               b" /Subtype /Type1 /BaseFont /Helvetica >> >> >> /Contents 4 0 R >>" % (width_mm * mm, length_mm * mm),
-               b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content)]
-    data, offsets = b"%PDF-1.4\n", []
-    for i, o in enumerate(objects):
-        offsets.append(len(data))
-        data += b"%d 0 obj\n%s\nendobj\n" % (i + 1, o)
-    xref = len(data)
-    data += b"xref\n0 5\n0000000000 65535 f \n" + b"".join(b"%010d 00000 n \n" % o for o in offsets)
-    return data + b"trailer\n<< /Size 5 /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % xref
-
-
-def one_page_pdf(content, resources=b"", extras=(), width_mm=58, length_mm=40):
-    """A one-page PDF; `extras` are objects numbered from 5."""
-    mm = 72 / 25.4
-    objects = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-               b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.3f %.3f] /Resources << %s >> /Contents 4 0 R >>" % (
-                   width_mm * mm, length_mm * mm, resources),
-               b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content)] + list(extras)
-    data, offsets = b"%PDF-1.4\n", []
-    for i, o in enumerate(objects):
-        offsets.append(len(data))
-        data += b"%d 0 obj\n%s\nendobj\n" % (i + 1, o)
-    xref = len(data)
-    data += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
-    data += b"".join(b"%010d 00000 n \n" % o for o in offsets)
-    return data + b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    return c.one_page_pdf(content, b"/Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> >>",
+                          width_mm=width_mm, length_mm=length_mm)
 
 
 def jpeg_pdf(side):
@@ -145,27 +119,13 @@ def jpeg_pdf(side):
          b"\x01\x01\0\0\0\0" + b"\0" * 64 + b"\xff\xd9")
     image = (b"<< /Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceGray /BitsPerComponent 8"
              b" /Filter /DCTDecode /Length %d >>\nstream\n%s\nendstream" % (side, side, len(j), j))
-    return one_page_pdf(b"q 100 0 0 100 20 10 cm /Im Do Q", b"/XObject << /Im 5 0 R >>", [image])
-
-
-def nested_forms_pdf(depth=40, groups=False):
-    """Form XObjects `depth` deep, each drawing the next twice (a page that
-    never ends), or once as transparency groups on a 1 m page."""
-    forms = []
-    for i in range(depth):
-        last = i == depth - 1
-        body = b"0 0 10 10 re f" if last else b"/F Do" if groups else b"/F Do /F Do"
-        res = b"" if last else b"/XObject << /F %d 0 R >>" % (6 + i)
-        group = b"/Group << /S /Transparency /I true >> " if groups else b""
-        forms.append(b"<< /Type /XObject /Subtype /Form /BBox [0 0 200 3000] %s/Resources << %s >> /Length %d >>\n"
-                     b"stream\n%s\nendstream" % (group, res, len(body), body))
-    return one_page_pdf(b"/F Do", b"/XObject << /F 5 0 R >>", forms, length_mm=1000 if groups else 40)
+    return c.one_page_pdf(b"q 100 0 0 100 20 10 cm /Im Do Q", b"/XObject << /Im 5 0 R >>", [image])
 
 
 HOSTILE = (("a 4,096 x 4,096 JPEG (the bound)", lambda: jpeg_pdf(4096)),
            ("a 20,000 x 20,000 JPEG", lambda: jpeg_pdf(20000)),
-           ("forms nested 40 deep, stopped after 1 s", nested_forms_pdf),
-           ("transparency groups nested 40 deep, 1 m", lambda: nested_forms_pdf(groups=True)))
+           ("forms nested 40 deep, stopped after 1 s", c.nested_forms_pdf),
+           ("transparency groups nested 40 deep, 1 m", lambda: c.nested_forms_pdf(groups=True)))
 
 
 def filter_hostile(inst, env):

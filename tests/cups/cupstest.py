@@ -112,16 +112,42 @@ def pdf(pages, width_mm, height_mm):
         n += 2
     objects[2] = b"<< /Type /Pages /Kids [%s] /Count %d >>" % (
         b" ".join(b"%d 0 R" % k for k in kids), len(kids))
-    data = b"%PDF-1.4\n"
-    offsets = {}
-    for i in sorted(objects):
-        offsets[i] = len(data)
-        data += b"%d 0 obj\n%s\nendobj\n" % (i, objects[i])
+    return pdf_file([objects[i] for i in range(1, n)])
+
+
+def pdf_file(objects):
+    """A PDF of the objects' bodies, numbered from 1 (the catalog)."""
+    data, offsets = b"%PDF-1.4\n", []
+    for i, o in enumerate(objects):
+        offsets.append(len(data))
+        data += b"%d 0 obj\n%s\nendobj\n" % (i + 1, o)
     xref = len(data)
-    data += b"xref\n0 %d\n0000000000 65535 f \n" % n
-    data += b"".join(b"%010d 00000 n \n" % offsets[i] for i in range(1, n))
-    data += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (n, xref)
-    return data
+    data += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    data += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    return data + b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+
+
+def one_page_pdf(content, resources=b"", extras=(), width_mm=58, length_mm=40):
+    """A one-page PDF drawing `content`; `extras` are objects numbered from 5."""
+    return pdf_file([b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                     b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.3f %.3f] /Resources << %s >> /Contents 4 0 R >>"
+                     % (width_mm * MM, length_mm * MM, resources),
+                     b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content)] + list(extras))
+
+
+def nested_forms_pdf(depth=40, groups=False):
+    """Form XObjects `depth` deep, each drawing the next twice (2**depth
+    rectangles from a few kilobytes: a page that never ends), or once as
+    transparency groups on a 1 m page."""
+    forms = []
+    for i in range(depth):
+        last = i == depth - 1
+        body = b"0 0 10 10 re f" if last else b"/F Do" if groups else b"/F Do /F Do"
+        res = b"" if last else b"/XObject << /F %d 0 R >>" % (6 + i)
+        group = b"/Group << /S /Transparency /I true >> " if groups else b""
+        forms.append(b"<< /Type /XObject /Subtype /Form /BBox [0 0 200 3000] %s/Resources << %s >> /Length %d >>\n"
+                     b"stream\n%s\nendstream" % (group, res, len(body), body))
+    return one_page_pdf(b"/F Do", b"/XObject << /F 5 0 R >>", forms, length_mm=1000 if groups else 40)
 
 
 def raster_page(width, height, rows=None, bits=1, color_space=3, copies=1, bbox_left=MARGIN_PT, compressed=False):

@@ -5,8 +5,7 @@
 // never ends is found as a bound, not as a time-out.
 #include <string>
 
-#include "fuzz/fuzz_support.h"
-#include "render/render.h"
+#include "fuzz/render_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const render::Scaling kScalings[] = {render::Scaling::kAuto, render::Scaling::kFit,
@@ -22,32 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.maxPages = 8;
     options.maxSeconds = 2;
     const bool grey = options.optimize == render::ContentOptimize::kPhoto;
-    long rows = 0;
-    int pages = 0;
-    bool open = false;
-    render::Sink sink;
-    sink.startPage = [&](bool bilevel) {
-        fuzz::Check(bilevel == !grey && !open, "a page of the wrong kind, or within a page");
-        open = true;
-        ++pages;
-        return true;
-    };
-    sink.rows = [&](const std::uint8_t* band, int count) {
-        fuzz::Check(open && count > 0, "rows outside a page");
-        if (!grey)
-            for (long i = 0; i < static_cast<long>(count) * render::kDots; ++i)
-                fuzz::Check(band[i] == 0 || band[i] == 255, "grey where black and white was asked for");
-        rows += count;
-        return true;
-    };
-    sink.endPage = [&] {
-        fuzz::Check(open, "a page ended twice");
-        open = false;
-        return true;
-    };
-    const render::Result result = render::RenderBytes(data, size, render::Format::kPdf, options, sink, "input");
-    if (result.ok) fuzz::Check(!open && pages > 0, "a page left open, or none printed");
-    fuzz::Check(result.rows == rows && result.pages == pages && rows <= options.maxRows, "counts disagree");
-    if (!result.ok) fuzz::Check(!result.error.empty(), "a refusal without a reason");
+    fuzz::RenderChecked(data, size, render::Format::kPdf, options, grey, true);
     return 0;
 }
